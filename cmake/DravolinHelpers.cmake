@@ -1,0 +1,57 @@
+# Shared build helpers.
+include_guard(GLOBAL)
+
+# Warnings are errors in our own code.
+function(dravolin_warnings target)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra -Werror>)
+endfunction()
+
+# Win32 builds link the C and C++ runtimes statically: the DLL and the
+# programs then need nothing but system DLLs.
+function(dravolin_static_runtime target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
+# GoogleTest: Debian's libgtest-dev natively; for Win32 built from the
+# sources Debian's googletest package installs.
+macro(dravolin_setup_gtest)
+  if(CMAKE_CROSSCOMPILING)
+    set(DRAVOLIN_GTEST_SRC /usr/src/googletest CACHE PATH "GoogleTest sources")
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${DRAVOLIN_GTEST_SRC} ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL SYSTEM)
+    if(NOT TARGET GTest::gtest_main)
+      add_library(GTest::gtest ALIAS gtest)
+      add_library(GTest::gtest_main ALIAS gtest_main)
+      add_library(GTest::gmock ALIAS gmock)
+    endif()
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+  include(GoogleTest)
+endmacro()
+
+# dravolin_add_gtest(NAME <name> SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...])
+# Natively every test case is its own CTest test; under Wine each program is
+# one CTest test, since starting a Win32 program costs about a second.
+function(dravolin_add_gtest)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
+  dravolin_warnings(${T_NAME})
+  dravolin_static_runtime(${T_NAME})
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "win32;${T_LABELS}")
+  else()
+    gtest_discover_tests(${T_NAME}
+      DISCOVERY_MODE PRE_TEST
+      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "native;${T_LABELS}")
+  endif()
+endfunction()

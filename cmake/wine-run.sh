@@ -1,0 +1,28 @@
+#!/bin/sh
+# Runs a Win32 program under Wine in a prefix private to the build tree.
+# The prefix is created on first use (under a lock, since CTest runs tests
+# in parallel) and reused afterwards, so a user's own prefix is never touched.
+set -e
+: "${DRAVOLIN_WINEPREFIX:=$(pwd)/wineprefix}"
+case "$1" in
+*/*) build_dir=$(cd "$(dirname "$1")/.." 2>/dev/null && pwd) ;;
+esac
+# Put the prefix next to bin/ when the program lives in <build>/bin.
+if [ -n "$build_dir" ] && [ -d "$build_dir/bin" ] && [ -z "$DRAVOLIN_WINEPREFIX_FIXED" ]; then
+  DRAVOLIN_WINEPREFIX="$build_dir/wineprefix"
+fi
+export WINEPREFIX="$DRAVOLIN_WINEPREFIX"
+export WINEARCH=win32
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/.dravolin-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+    touch "$WINEPREFIX/.dravolin-ready"
+  fi
+) 9>"$WINEPREFIX.lock"
+exec wine "$@"
