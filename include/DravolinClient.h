@@ -1,0 +1,191 @@
+/*
+ * DravolinClient.h - client library of the storage server's management service.
+ *
+ * Usage (synchronous; error checks left out):
+ *
+ *     uint32_t conn = 0;
+ *     DravolinClient_Init();
+ *     DravolinClient_Connect("127.0.0.1", 3260, &conn, NULL, NULL); // reaches port 3261
+ *     LoginParameters lp = {DRAVOLIN_LOGIN_PLAIN, "admin", "secret", NULL, NULL, 0};
+ *     DravolinClient_Login(conn, &lp, NULL, NULL);
+ *     Response* r = NULL;
+ *     if (DravolinClient_SendRequest(conn, DRAVOLIN_REQUEST_LIST_DEVICES, NULL, &r, NULL, NULL) ==
+ *         DRAVOLIN_OK) {
+ *         char name[DRAVOLIN_MAX_LINE + 1], value[DRAVOLIN_MAX_LINE + 1];
+ *         DravolinClient_ResponseReset(r);
+ *         while (DravolinClient_ResponseGetNext(r, name, value))
+ *             printf("%s=%s\n", name, value);
+ *     }
+ *     DravolinClient_ResponseFree(r);
+ *     DravolinClient_Disconnect(conn, NULL, NULL);
+ *     DravolinClient_Free();
+ *
+ * Asynchronous mode: pass a CompletionCallback; the call returns DRAVOLIN_OK at once after
+ * writing the request identifier, and the callback reports the outcome later.
+ *
+ * Threading rules:
+ *  - Every function may be called from any thread; connections are independent of each other.
+ *  - Callbacks run on the worker thread of the connection, one at a time per connection. A
+ *    callback must not wait for another operation on the same connection (a synchronous call
+ *    on that connection from inside its callback would never return). DravolinClient_Free and
+ *    DravolinClient_Disconnect may be called from inside a callback.
+ *  - Each submitted operation completes exactly once (callback called or waiter woken), unless
+ *    it was withdrawn by DravolinClient_CancelRequest before the worker started on it, in which
+ *    case its callback is never called. DravolinClient_Free completes every outstanding
+ *    operation as failed before it returns.
+ *
+ * Ownership:
+ *  - The library copies every text it keeps. A Response handed out by DravolinClient_SendRequest
+ *    or DravolinClient_ResponseInit belongs to the caller, whatever the result code, and is
+ *    released with DravolinClient_ResponseFree. While an operation carrying it is outstanding,
+ *    the library fills it: read it only after completion.
+ *
+ * Buffers: DravolinClient_ResponseGetNext copies a name and a value with their NUL into the
+ * caller's buffers without knowing their sizes. A record never exceeds one reply line, so
+ * buffers of DRAVOLIN_MAX_LINE + 1 bytes each are always large enough.
+ *
+ * Wire: every command goes out in one send call. After a CHAP login with encryption, each
+ * command travels as one encrypted frame in one send call, and each frame from the server must
+ * arrive in one receive call ("one send call, one frame"); a frame split across receives is
+ * rejected and the connection closes.
+ */
+#ifndef DRAVOLIN_CLIENT_H
+#define DRAVOLIN_CLIENT_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define DRAVOLIN_CALL __stdcall
+#else
+#define DRAVOLIN_CALL
+#endif
+
+#if defined(DRAVOLIN_CLIENT_BUILDING)
+#if defined(_WIN32)
+#define DRAVOLIN_API
+#else
+#define DRAVOLIN_API __attribute__((visibility("default")))
+#endif
+#else
+#define DRAVOLIN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Version reported by DravolinClient_GetVersion. */
+#define DRAVOLIN_CLIENT_VERSION 20050118
+
+/* Longest reply line the library keeps; longer lines are skipped whole. */
+#define DRAVOLIN_MAX_LINE 32768
+
+/* Result codes. */
+#define DRAVOLIN_OK 0              /* success; async: accepted, request identifier written */
+#define DRAVOLIN_FAILED 1          /* failure (see the function) */
+#define DRAVOLIN_NOT_INITIALISED 2 /* DravolinClient_Init has not run (or Free has) */
+#define DRAVOLIN_UNKNOWN_HANDLE 3  /* unknown connection handle or request code */
+#define DRAVOLIN_NO_MEMORY 4       /* the Response could not be allocated */
+
+/* Request codes of DravolinClient_SendRequest. */
+#define DRAVOLIN_REQUEST_LOGOFF 0           /* "logoff"; argument not used */
+#define DRAVOLIN_REQUEST_ADD 1              /* "add <argument>"; argument required */
+#define DRAVOLIN_REQUEST_REMOVE 2           /* "remove <argument>"; argument required */
+#define DRAVOLIN_REQUEST_ALLOW 3            /* "allow <argument>"; argument required */
+#define DRAVOLIN_REQUEST_LIST_DEVICES 4     /* list devices; argument appended, null = "1" */
+#define DRAVOLIN_REQUEST_LIST_PERMISSIONS 5 /* list permissions; argument appended, null = "" */
+#define DRAVOLIN_REQUEST_SET_PARAMETER 6    /* "set <argument>" */
+#define DRAVOLIN_REQUEST_GET_PARAMETER 7    /* "get <argument>" */
+#define DRAVOLIN_REQUEST_GET_LOG 8          /* "getlog"; the body lands in the log directory */
+#define DRAVOLIN_REQUEST_SHUTDOWN 9         /* "shutdown" */
+#define DRAVOLIN_REQUEST_STATISTICS 10      /* "statistics <argument>" */
+#define DRAVOLIN_REQUEST_CONTROL 11         /* "control <argument> " */
+
+/* Login modes of LoginParameters.mode. */
+#define DRAVOLIN_LOGIN_PLAIN 0
+#define DRAVOLIN_LOGIN_CHAP 1
+
+/* Opaque result set: ordered name/value text records with a read cursor. */
+typedef struct Response Response;
+
+/* Completion of an asynchronous operation: failed is 0 or 1; response is the Response of a
+ * SendRequest, null for Connect, Login and Disconnect. Runs on the connection's worker. */
+typedef void(DRAVOLIN_CALL* CompletionCallback)(uint32_t requestId, int failed, Response* response);
+
+/* What DravolinClient_Login sends. Mode 0: name/password are the user name and password
+ * (null means empty). Mode 1 (CHAP): name/password are the CHAP name and secret (not null);
+ * peerName and peerPassword, when both non-null, make the server prove it knows the peer
+ * secret; encrypt non-zero switches the connection to the encrypted channel after login. */
+typedef struct LoginParameters {
+    int mode;
+    const char* name;
+    const char* password;
+    const char* peerName;
+    const char* peerPassword;
+    unsigned char encrypt;
+} LoginParameters;
+
+/* 0 ready, 1 failed. Call once before anything else. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Init(void);
+
+/* Completes every outstanding operation as failed, stops all connections, uninitialises. */
+DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_Free(void);
+
+/* Always DRAVOLIN_CLIENT_VERSION, initialised or not. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetVersion(void);
+
+/* Connects to port + 1 of host (name or dotted IPv4). Synchronous: returns once the server's
+ * greeting has been read; 1 when the connection or greeting failed. The handle is written in
+ * both modes (asynchronous: at once). */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Connect(const char* host, int port,
+                                                      uint32_t* connection, uint32_t* requestId,
+                                                      CompletionCallback callback);
+
+/* Half-closes the connection; the handle is invalid once this returns 0. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Disconnect(uint32_t connection, uint32_t* requestId,
+                                                         CompletionCallback callback);
+
+/* Plain (mode 0) or CHAP (mode 1) login; 1 for any other mode (nothing sent) or a failed
+ * login (synchronous). */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Login(uint32_t connection,
+                                                    const LoginParameters* parameters,
+                                                    uint32_t* requestId,
+                                                    CompletionCallback callback);
+
+/* Sends one command (request codes above). A new Response is written through response at
+ * once (when non-null) and belongs to the caller whatever the result. Synchronous result: 0
+ * for reply status 200, 1 otherwise (also when a command line would exceed 4096 characters or
+ * a required argument is null: nothing is sent then). */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SendRequest(uint32_t connection, unsigned int code,
+                                                          const char* argument, Response** response,
+                                                          uint32_t* requestId,
+                                                          CompletionCallback callback);
+
+/* Withdraws a queued operation that the worker has not started on; its callback never runs.
+ * An operation already being served completes normally. 0, or 2 when not initialised. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_CancelRequest(uint32_t requestId);
+
+/* New empty Response (also stored through response when non-null); null without memory. */
+DRAVOLIN_API Response* DRAVOLIN_CALL DravolinClient_ResponseInit(Response** response);
+
+/* Sets the read cursor back to the first record; returns response. */
+DRAVOLIN_API Response* DRAVOLIN_CALL DravolinClient_ResponseReset(Response* response);
+
+/* Copies the next record into name and value (see Buffers above); 1 copied, 0 no more. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetNext(Response* response, char* name,
+                                                              char* value);
+
+/* Releases a Response; null does nothing. */
+DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_ResponseFree(Response* response);
+
+/* Directory for "getlog" files of this connection. An empty text means the current
+ * directory; a directory without a trailing separator gets one ("\\" on Windows, "/" else).
+ * 0, 2 or 3. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t connection,
+                                                                     const char* directory);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DRAVOLIN_CLIENT_H */
