@@ -1,0 +1,30 @@
+// Random bytes for frame padding and login challenges.
+//
+// Each fill() seeds a fresh 16-word ISAAC generator from the operating
+// system's cryptographic random source (getrandom on Linux, the system
+// RNG on Windows) and emits its output. The OS seed matters: a predictable
+// client challenge would let a fake server replay a proof it harvested.
+#pragma once
+
+#include <cstddef>
+
+namespace dravolin::crypto {
+
+class CryptoProvider {
+  public:
+    CryptoProvider() = default;
+    virtual ~CryptoProvider();
+    CryptoProvider(const CryptoProvider&) = delete;
+    CryptoProvider& operator=(const CryptoProvider&) = delete;
+
+    // Writes `count` random bytes into `buffer` and returns true. Returns
+    // false (and zeroes the buffer) only when the operating system's random
+    // source fails, which callers must treat as fatal for the operation.
+    virtual bool fill(void* buffer, std::size_t count);
+};
+
+// Fills `buffer` from the operating system's cryptographic random source;
+// false when it fails. Implemented per platform.
+bool osRandomBytes(void* buffer, std::size_t count);
+
+} // namespace dravolin::crypto
