@@ -1,0 +1,229 @@
+#include "policy_store_ops.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "../policy/policy_model.h"
+#include "../policy/store_objects.h"
+#include "registry_key.h"
+#include "service_control.h"
+
+namespace ipseccfg {
+
+namespace {
+
+constexpr std::size_t kServiceRuleNameLength = 11;
+
+// The rule a reference names: compared by the braced upper-case GUID text.
+std::optional<std::string> RuleIdFromReference(std::string_view reference) {
+    Guid guid;
+    if (!GuidFromReference(reference, guid))
+        return std::nullopt;
+    return FormatGuid(guid);
+}
+
+const RuleObject* FindRule(const PolicyModel& model, std::string_view reference) {
+    const auto id = RuleIdFromReference(reference);
+    if (!id)
+        return nullptr;
+    for (const auto& rule : model.rules)
+        if (rule.ipsecId == *id)
+            return &rule;
+    return nullptr;
+}
+
+bool HasServiceRuleName(const FilterList& list) {
+    return list.ipsecName.size() >= kServiceRuleNameLength &&
+           list.ipsecName.compare(0, kServiceRuleNameLength, kServiceRuleName) == 0;
+}
+
+// A filter list counts as one of our service rules only when everything the
+// read-back and the update touch is there: a spec, an owner, and an owning
+// rule with an authentication method. Damaged or foreign entries are left
+// as they are.
+bool IsServiceRuleList(const PolicyModel& model, const FilterList& list) {
+    if (!HasServiceRuleName(list) || list.specs.empty() || list.ownersReference.empty())
+        return false;
+    const RuleObject* owner = FindRule(model, list.ownersReference.front());
+    return owner != nullptr && !owner->authMethods.empty();
+}
+
+// Indices of the first and of the last further service rule list.
+struct ServiceRuleLists {
+    std::optional<std::size_t> first;
+    std::optional<std::size_t> last;
+};
+
+ServiceRuleLists FindServiceRuleLists(const PolicyModel& model) {
+    ServiceRuleLists found;
+    for (std::size_t i = 0; i < model.filterLists.size(); ++i) {
+        if (!IsServiceRuleList(model, model.filterLists[i]))
+            continue;
+        if (!found.first)
+            found.first = i;
+        else
+            found.last = i;
+    }
+    return found;
+}
+
+Ipv4Bytes AddressBytes(std::uint32_t hostOrder) {
+    return {static_cast<std::uint8_t>(hostOrder >> 24), static_cast<std::uint8_t>(hostOrder >> 16),
+            static_cast<std::uint8_t>(hostOrder >> 8), static_cast<std::uint8_t>(hostOrder)};
+}
+
+std::uint32_t HostOrder(const Ipv4Bytes& bytes) {
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+           (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
+}
+
+void UpdateServiceRule(PolicyModel& model, std::size_t listIndex, std::uint32_t address,
+                       std::uint16_t port, std::u16string_view key) {
+    // Copy the reference: SetRuleKey must not see it change under it.
+    const std::string owner = model.filterLists[listIndex].ownersReference.front();
+    model.SetRuleKey(owner, key);
+    FilterSpec& spec = model.filterLists[listIndex].specs.front();
+    spec.destinationAddress = AddressBytes(address);
+    spec.destinationPort = port;
+}
+
+std::string ActivePolicyPath(const Guid& guid) {
+    return std::string(kStoreBasePath) + kKindPolicy + FormatGuid(guid);
+}
+
+} // namespace
+
+std::u16string PolicyModel::GetRuleKey(std::string_view ruleReference) const {
+    const RuleObject* rule = FindRule(*this, ruleReference);
+    if (rule == nullptr || rule->authMethods.empty())
+        return {};
+    return rule->authMethods.front().text;
+}
+
+void PolicyModel::SetRuleKey(std::string_view ruleReference, std::u16string_view key) {
+    const auto id = RuleIdFromReference(ruleReference);
+    if (!id)
+        return;
+    for (auto& rule : rules)
+        if (rule.ipsecId == *id && !rule.authMethods.empty())
+            rule.authMethods.front().text = std::u16string(key);
+}
+
+bool ReadActivePolicy(Guid* guid) {
+    CRegistryKey base;
+    if (!base.Open(kHkeyLocalMachine, kStoreBasePath, OpenExisting, kKeyAllAccess))
+        return false;
+    std::string text;
+    if (!base.ReadString(kActivePolicyValue, text) || text.empty())
+        return false;
+    if (guid != nullptr) {
+        Guid parsed;
+        *guid = GuidFromReference(text, parsed) ? parsed : Guid{};
+    }
+    return true;
+}
+
+bool IsForeignPolicyActive() {
+    Guid active;
+    return ReadActivePolicy(&active) && !(active == ConfiguratorPolicyGuid);
+}
+
+bool ReadCurrentSettings(std::uint32_t& address, std::uint32_t& port, std::u16string& key) {
+    const auto model = PolicyModel::CreateDefault(ConfiguratorPolicyGuid);
+    if (!model)
+        return false;
+    model->Load();
+    const ServiceRuleLists lists = FindServiceRuleLists(*model);
+    if (!lists.first)
+        return false;
+    const FilterList& first = model->filterLists[*lists.first];
+    address = HostOrder(first.specs.front().destinationAddress);
+    key = model->GetRuleKey(first.ownersReference.front());
+    std::uint32_t lowest = first.specs.front().destinationPort;
+    if (lists.last)
+        lowest = std::min<std::uint32_t>(
+            lowest, model->filterLists[*lists.last].specs.front().destinationPort);
+    port = lowest;
+    return true;
+}
+
+bool ActivatePolicy(const Guid& policyGuid) {
+    return ActivatePolicy(policyGuid, PlatformSleep);
+}
+
+bool ActivatePolicy(const Guid& policyGuid, const SleepFunction& sleep) {
+    CServiceControl agent;
+    if (!agent.Open(kPolicyAgentService, kPolicyAgentAccess))
+        return false;
+    std::uint32_t state = 0;
+    if (!agent.QueryState(state))
+        return false;
+    if (state == kServiceStopped) {
+        if (!agent.Start())
+            return false;
+        for (int poll = 0; poll < kAgentStartPolls; ++poll) {
+            sleep(kAgentPollIntervalMs);
+            if (!agent.QueryState(state) || state == kServiceRunning)
+                break;
+        }
+    }
+    // A service found pending is not waited for.
+    if (state != kServiceRunning)
+        return false;
+    CRegistryKey base;
+    if (!base.Open(kHkeyLocalMachine, kStoreBasePath, OpenExisting, kKeyAllAccess))
+        return false;
+    if (!base.WriteString(kActivePolicyValue, ActivePolicyPath(policyGuid)))
+        return false;
+    return agent.Control(kPolicyChangedControl);
+}
+
+bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16string_view key,
+                        bool deactivate) {
+    return ApplyConfiguration(address, port, key, deactivate, PlatformSleep);
+}
+
+bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16string_view key,
+                        bool deactivate, const SleepFunction& sleep) {
+    const auto model = PolicyModel::CreateDefault(ConfiguratorPolicyGuid);
+    if (!model)
+        return false;
+    // Nothing stored yet is fine: the defaults are written then.
+    model->Load();
+
+    const ServiceRuleLists lists = FindServiceRuleLists(*model);
+    const auto firstPort = static_cast<std::uint16_t>(port);
+    // The second rule's port wraps like the 16-bit field it lands in.
+    const auto secondPort = static_cast<std::uint16_t>(port + 1);
+    if (!deactivate) {
+        if (lists.first)
+            UpdateServiceRule(*model, *lists.first, address, firstPort, key);
+        else
+            model->AddServiceRule(kServiceRuleName, false, address, firstPort, key);
+        if (lists.last)
+            UpdateServiceRule(*model, *lists.last, address, secondPort, key);
+        else
+            model->AddServiceRule(kServiceRuleName, false, address, secondPort, key);
+    } else {
+        // Take both owners before the first removal reshuffles the lists.
+        std::vector<std::string> owners;
+        if (lists.first)
+            owners.push_back(model->filterLists[*lists.first].ownersReference.front());
+        if (lists.last)
+            owners.push_back(model->filterLists[*lists.last].ownersReference.front());
+        for (const auto& owner : owners)
+            model->RemoveRule(owner);
+    }
+
+    DeleteStoredPolicy(ConfiguratorPolicyGuid);
+    // A failed save has already removed whatever it wrote; recording the
+    // policy as active now would point the agent at nothing and could switch
+    // off a policy that still protects the traffic.
+    if (!model->Save())
+        return false;
+    return ActivatePolicy(ConfiguratorPolicyGuid, sleep);
+}
+
+} // namespace ipseccfg

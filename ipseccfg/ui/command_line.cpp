@@ -1,0 +1,103 @@
+#include "command_line.h"
+
+#include <climits>
+
+namespace ipseccfg {
+
+std::u16string_view CommandLineTail(std::u16string_view line) {
+    std::size_t pos = 0;
+    if (!line.empty() && line[0] == u'"') {
+        // A quoted program name ends at the next quote (or the end).
+        pos = 1;
+        while (pos < line.size() && line[pos] != u'"')
+            ++pos;
+        if (pos < line.size())
+            ++pos;
+    } else {
+        while (pos < line.size() && line[pos] != u' ' && line[pos] != u'\t')
+            ++pos;
+    }
+    while (pos < line.size() && (line[pos] == u' ' || line[pos] == u'\t'))
+        ++pos;
+    return line.substr(pos);
+}
+
+std::int32_t ReadCStyleInteger(std::u16string_view text) {
+    std::size_t pos = 0;
+    auto isSpace = [](char16_t c) {
+        return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
+    };
+    while (pos < text.size() && isSpace(text[pos]))
+        ++pos;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == u'+' || text[pos] == u'-')) {
+        negative = text[pos] == u'-';
+        ++pos;
+    }
+    // Accumulate as a magnitude and saturate, so long digit runs cannot
+    // overflow.
+    std::int64_t magnitude = 0;
+    const std::int64_t limit = static_cast<std::int64_t>(INT_MAX) + 1;
+    while (pos < text.size() && text[pos] >= u'0' && text[pos] <= u'9') {
+        magnitude = magnitude * 10 + (text[pos] - u'0');
+        if (magnitude > limit)
+            magnitude = limit;
+        ++pos;
+    }
+    if (negative)
+        return static_cast<std::int32_t>(-magnitude);
+    return magnitude > INT_MAX ? INT_MAX : static_cast<std::int32_t>(magnitude);
+}
+
+std::optional<CommandLineSettings> ParseSwitches(std::u16string_view line,
+                                                 const AddressResolver& resolve) {
+    CommandLineSettings settings;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t blank = line.find(u' ', start);
+        const std::u16string_view token = line.substr(
+            start, blank == std::u16string_view::npos ? std::u16string_view::npos : blank - start);
+        if (token.size() < 2 || (token[0] != u'-' && token[0] != u'/'))
+            return std::nullopt;
+        const std::u16string value(token.substr(2));
+        switch (token[1]) {
+        case u'a': {
+            std::uint32_t address = 0;
+            if (!resolve || !resolve(value, address))
+                return std::nullopt;
+            settings.address = address;
+            break;
+        }
+        case u'p': {
+            // Compared unsigned, so negative numbers are out of range too.
+            const auto port = static_cast<std::uint32_t>(ReadCStyleInteger(value));
+            if (port == 0 || port > 0xFFFF)
+                return std::nullopt;
+            settings.port = port;
+            break;
+        }
+        case u'k':
+            settings.key = value;
+            break;
+        case u'u':
+            settings.deactivate = true;
+            break;
+        default:
+            return std::nullopt;
+        }
+        if (blank == std::u16string_view::npos)
+            break;
+        start = blank + 1;
+    }
+    return settings;
+}
+
+int RunCommandLine(std::u16string_view loweredLine, const AddressResolver& resolve,
+                   const ApplyFunction& apply) {
+    const auto settings = ParseSwitches(loweredLine, resolve);
+    if (!settings)
+        return kExitRejectedLine;
+    return apply(*settings) ? kExitSuccess : kExitApplyFailed;
+}
+
+} // namespace ipseccfg

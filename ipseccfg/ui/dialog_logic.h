@@ -1,0 +1,47 @@
+// The decisions of the configurator's dialog, apart from the window code:
+// what it shows when it opens and whether OK may apply.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "../store/guid.h"
+#include "command_line.h"
+
+namespace ipseccfg {
+
+// Address (host order), port and key the dialog starts from.
+struct DialogSettings {
+    std::uint32_t address = 0;
+    std::uint32_t port = 3260;
+    std::u16string key;
+};
+
+struct DialogStart {
+    bool foreignPolicy = false; // show the refusal and end with Cancel
+    bool activateChecked = false;
+    std::u16string addressText;
+    std::u16string portText;
+    std::u16string keyText;
+};
+
+// `activePolicy` is the GUID "ActivePolicy" yields, or nothing when no policy
+// is recorded. The box is ticked only when our policy is the active one and
+// service rules were found.
+DialogStart DecideDialogStart(const DialogSettings& settings, bool rulesFound,
+                              const std::optional<Guid>& activePolicy);
+
+// "a.b.c.d", first octet first.
+std::u16string FormatDottedAddress(std::uint32_t hostOrderAddress);
+
+enum class OkVerdict { Apply, InvalidAddress, InvalidPort };
+
+// Checks the fields in the dialog's order: the address first, then the port
+// as the system's unsigned dialog-item reading gave it (`portRead` false
+// when it could not be read).
+OkVerdict CheckDialogInput(const std::u16string& addressText, bool portRead,
+                           std::uint32_t portValue, const AddressResolver& resolve,
+                           std::uint32_t& address);
+
+} // namespace ipseccfg
