@@ -1,0 +1,466 @@
+#include "app.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+
+#include "DravolinClient.h"
+#include "cli.h"
+#include "output.h"
+
+namespace fs = std::filesystem;
+
+namespace dravolinctl {
+
+namespace {
+
+constexpr const char* kProgram = "dravolinctl: ";
+
+// Completions of asynchronous operations. The library's callback carries no context pointer,
+// so the one active tracker is published through a global; the callback may run before the
+// submitting call has returned its request identifier, hence the lookup by identifier.
+class Completions {
+  public:
+    void complete(std::uint32_t id, int failed) {
+        {
+            std::lock_guard lock(mutex_);
+            done_[id] = failed != 0;
+        }
+        changed_.notify_all();
+    }
+
+    // True when the operation completed within the wait; failed is set then.
+    bool waitFor(std::uint32_t id, std::chrono::milliseconds wait, bool& failed) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, wait, [&] { return done_.count(id) != 0; }))
+            return false;
+        failed = done_[id];
+        return true;
+    }
+
+    bool waitFor(std::uint32_t id, bool& failed) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return done_.count(id) != 0; });
+        failed = done_[id];
+        return true;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::uint32_t, bool> done_;
+};
+
+std::atomic<Completions*> activeCompletions{nullptr};
+
+void DRAVOLIN_CALL onCompletion(std::uint32_t requestId, int failed, Response*) {
+    if (Completions* c = activeCompletions.load())
+        c->complete(requestId, failed);
+}
+
+// Publishes a tracker for the lifetime of a session.
+class CompletionScope {
+  public:
+    explicit CompletionScope(Completions& c) { activeCompletions.store(&c); }
+    ~CompletionScope() { activeCompletions.store(nullptr); }
+    CompletionScope(const CompletionScope&) = delete;
+    CompletionScope& operator=(const CompletionScope&) = delete;
+};
+
+// The library between Init and Free.
+class Library {
+  public:
+    Library() : ok_(DravolinClient_Init() == DRAVOLIN_OK) {}
+    ~Library() { DravolinClient_Free(); }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+// A Response owned by this program.
+struct ResponseDeleter {
+    void operator()(Response* r) const { DravolinClient_ResponseFree(r); }
+};
+using ResponsePtr = std::unique_ptr<Response, ResponseDeleter>;
+
+std::vector<Record> readRecords(Response* response) {
+    std::vector<Record> records;
+    if (!response)
+        return records;
+    std::vector<char> name(DRAVOLIN_MAX_LINE + 1), value(DRAVOLIN_MAX_LINE + 1);
+    DravolinClient_ResponseReset(response);
+    while (DravolinClient_ResponseGetNext(response, name.data(), value.data()))
+        records.push_back({name.data(), value.data()});
+    return records;
+}
+
+std::string endpoint(const Options& o) {
+    return o.host + " port " + std::to_string(o.port + 1) + " (service port " +
+           std::to_string(o.port) + ")";
+}
+
+// Size and modification time of the regular files in a directory.
+struct FileStamp {
+    std::uintmax_t size = 0;
+    fs::file_time_type time{};
+};
+using DirSnapshot = std::map<std::string, FileStamp>;
+
+DirSnapshot snapshot(const fs::path& dir) {
+    DirSnapshot files;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code fileEc;
+        if (!it->is_regular_file(fileEc))
+            continue;
+        FileStamp stamp;
+        stamp.size = it->file_size(fileEc);
+        stamp.time = it->last_write_time(fileEc);
+        if (!fileEc)
+            files[it->path().filename().string()] = stamp;
+    }
+    return files;
+}
+
+// Bytes of the file that a running transfer is writing: the largest file that is new or has
+// changed since the snapshot was taken.
+std::uintmax_t growingFileSize(const fs::path& dir, const DirSnapshot& before) {
+    std::uintmax_t best = 0;
+    for (const auto& [name, stamp] : snapshot(dir)) {
+        const auto old = before.find(name);
+        const bool changed =
+            old == before.end() || old->second.size != stamp.size || old->second.time != stamp.time;
+        if (changed)
+            best = std::max(best, stamp.size);
+    }
+    return best;
+}
+
+class Session {
+  public:
+    Session(const Invocation& inv, Console& console, std::ostream& out, std::ostream& err)
+        : inv_(inv), o_(inv.options), console_(console), out_(out), err_(err) {}
+
+    int run(const std::vector<Step>& steps) {
+        if (int rc = resolveSecrets(); rc != kExitOk)
+            return rc;
+        Library library;
+        if (!library.ok()) {
+            err_ << kProgram << "cannot initialise the client library (Windows Sockets 2.0)\n";
+            return kExitConnection;
+        }
+        CompletionScope scope(completions_);
+        if (int rc = connectAndLogin(); rc != kExitOk)
+            return rc;
+        const bool batch = o_.batchFile.has_value();
+        int rc = o_.async ? runAsync(steps) : runSync(steps, batch);
+        if (o_.json)
+            out_ << formatJson(results_, batch);
+        out_.flush();
+        DravolinClient_Disconnect(connection_, nullptr, nullptr);
+        return rc;
+    }
+
+  private:
+    // Secrets come from the option, the environment, or a prompt on a terminal.
+    int resolveSecret(std::optional<std::string>& value, const char* env, const std::string& prompt,
+                      const std::string& what, bool required) {
+        if (value)
+            return kExitOk;
+        if (auto fromEnv = console_.environment(env)) {
+            value = *fromEnv;
+            return kExitOk;
+        }
+        if (console_.stdinIsTerminal()) {
+            value = console_.readSecret(prompt);
+            if (value)
+                return kExitOk;
+        }
+        if (!required)
+            return kExitOk;
+        err_ << kProgram << "no " << what << ": give it on the prompt (a terminal), in $" << env
+             << " or with the option\n";
+        return kExitUsage;
+    }
+
+    int resolveSecrets() {
+        if (o_.user) {
+            if (int rc = resolveSecret(password_ = o_.password, kPasswordEnv,
+                                       "Password for " + *o_.user + ": ", "password", false))
+                return rc;
+        }
+        if (o_.chapName) {
+            if (int rc = resolveSecret(secret_ = o_.secret, kSecretEnv,
+                                       "CHAP secret for " + *o_.chapName + ": ",
+                                       "CHAP secret for '" + *o_.chapName + "'", true))
+                return rc;
+            if (o_.peerName) {
+                if (int rc = resolveSecret(peerSecret_ = o_.peerSecret, kPeerSecretEnv,
+                                           "Secret the server must prove as " + *o_.peerName + ": ",
+                                           "peer secret for '" + *o_.peerName + "'", true))
+                    return rc;
+            }
+        }
+        return kExitOk;
+    }
+
+    int connectAndLogin() {
+        if (DravolinClient_Connect(o_.host.c_str(), o_.port, &connection_, nullptr, nullptr) !=
+            DRAVOLIN_OK) {
+            if (!console_.hostResolves(o_.host))
+                err_ << kProgram << "unknown host '" << o_.host << "'\n";
+            else
+                err_ << kProgram << "cannot connect to " << endpoint(o_)
+                     << ": connection refused or no management service answered\n";
+            return kExitConnection;
+        }
+        if (!o_.user && !o_.chapName)
+            return kExitOk;
+
+        LoginParameters lp{};
+        if (o_.user) {
+            lp.mode = DRAVOLIN_LOGIN_PLAIN;
+            lp.name = o_.user->c_str();
+            lp.password = password_ ? password_->c_str() : nullptr;
+        } else {
+            lp.mode = DRAVOLIN_LOGIN_CHAP;
+            lp.name = o_.chapName->c_str();
+            lp.password = secret_->c_str();
+            if (o_.peerName) {
+                lp.peerName = o_.peerName->c_str();
+                lp.peerPassword = peerSecret_->c_str();
+            }
+            lp.encrypt = o_.encrypt ? 1 : 0;
+        }
+        if (DravolinClient_Login(connection_, &lp, nullptr, nullptr) == DRAVOLIN_OK)
+            return kExitOk;
+        if (o_.user) {
+            err_ << kProgram << "login as '" << *o_.user << "' refused by " << endpoint(o_) << "\n";
+        } else {
+            err_ << kProgram << "CHAP login as '" << *o_.chapName << "' failed at " << endpoint(o_)
+                 << ": wrong name or secret, server not in CHAP mode"
+                 << (o_.peerName ? ", or the server could not prove '" + *o_.peerName + "'" : "")
+                 << (o_.encrypt ? ", or the encrypted channel could not be set up" : "") << "\n";
+        }
+        DravolinClient_Disconnect(connection_, nullptr, nullptr);
+        return kExitConnection;
+    }
+
+    static fs::path logDirectory(const Step& step) {
+        return step.dir && !step.dir->empty() ? fs::path(*step.dir) : fs::current_path();
+    }
+
+    // Points the connection's log directory at the step's directory (getlog only).
+    void prepareLogDirectory(const Step& step) {
+        if (step.spec->code != DRAVOLIN_REQUEST_GET_LOG)
+            return;
+        const std::string dir = step.dir ? *step.dir : std::string();
+        DravolinClient_SetServiceLogDirectory(connection_, dir.c_str());
+    }
+
+    const char* argumentOf(const Step& step) const {
+        return step.arg ? step.arg->c_str() : nullptr;
+    }
+
+    // Submits a getlog asynchronously and draws a progress bar until it completes.
+    bool getlogWithProgress(const Step& step, ResponsePtr& response) {
+        const fs::path dir = logDirectory(step);
+        const DirSnapshot before = snapshot(dir);
+        Response* raw = nullptr;
+        std::uint32_t id = 0;
+        const int rc = DravolinClient_SendRequest(connection_, step.spec->code, nullptr, &raw, &id,
+                                                  onCompletion);
+        response.reset(raw);
+        if (rc != DRAVOLIN_OK)
+            return false;
+        bool failed = false;
+        const int width = std::max(20, console_.terminalWidth() - 1);
+        while (!completions_.waitFor(id, std::chrono::milliseconds(100), failed)) {
+            const auto line = renderProgress(growingFileSize(dir, before), std::nullopt, width);
+            err_ << "\r" << line << "\x1b[K" << std::flush;
+        }
+        progressDrawn_ = true;
+        return !failed;
+    }
+
+    // Reports where a fetched log landed and how it compares with the announced size.
+    void reportLog(const Step& step, StepResult& result) {
+        const auto name = findRecord(result.records, "filename");
+        if (!name)
+            return;
+        std::error_code ec;
+        fs::path file = logDirectory(step) / *name;
+        const fs::path absolute = fs::absolute(file, ec);
+        if (!ec)
+            file = absolute;
+        result.file = file.string();
+        const std::uintmax_t got = fs::file_size(file, ec);
+        const auto announced = findRecord(result.records, "LogSize");
+        const auto total = announced ? parseSize(*announced) : std::nullopt;
+        if (progressDrawn_) {
+            const int width = std::max(20, console_.terminalWidth() - 1);
+            err_ << "\r" << renderProgress(ec ? 0 : got, total ? total : got, width) << "\x1b[K\n";
+            progressDrawn_ = false;
+        }
+        if (ec) {
+            err_ << kProgram << "getlog: the server named '" << *name << "' but " << file.string()
+                 << " cannot be read: " << ec.message() << "\n";
+            return;
+        }
+        if (!o_.json)
+            err_ << "log saved to " << file.string() << " (" << formatBytes(got) << ")\n";
+        if (total && *total != got)
+            err_ << kProgram << "warning: " << file.string() << " holds " << got
+                 << " bytes, the server announced " << *total << "\n";
+    }
+
+    void reportRefusal(const Step& step) {
+        err_ << kProgram;
+        if (!step.origin.empty())
+            err_ << step.origin << ": ";
+        err_ << "'" << step.spec->name << "' failed at " << endpoint(o_)
+             << ": refused by the server or the connection was lost\n";
+    }
+
+    void finishStep(const Step& step, bool ok, Response* response, bool batch) {
+        StepResult result;
+        result.command = std::string(step.spec->name);
+        result.arg = step.arg;
+        result.ok = ok;
+        result.records = readRecords(response);
+        if (step.spec->code == DRAVOLIN_REQUEST_GET_LOG && ok)
+            reportLog(step, result);
+        else if (progressDrawn_) {
+            err_ << "\n";
+            progressDrawn_ = false;
+        }
+        if (!ok)
+            reportRefusal(step);
+        if (!o_.json) {
+            out_ << formatText(result, batch);
+            out_.flush();
+        }
+        results_.push_back(std::move(result));
+    }
+
+    int runSync(const std::vector<Step>& steps, bool batch) {
+        int rc = kExitOk;
+        const bool progress = !o_.noProgress && !o_.json && console_.stderrIsTerminal();
+        for (const auto& step : steps) {
+            prepareLogDirectory(step);
+            ResponsePtr response;
+            bool ok = false;
+            if (step.spec->code == DRAVOLIN_REQUEST_GET_LOG && progress) {
+                ok = getlogWithProgress(step, response);
+            } else {
+                Response* raw = nullptr;
+                ok = DravolinClient_SendRequest(connection_, step.spec->code, argumentOf(step),
+                                                &raw, nullptr, nullptr) == DRAVOLIN_OK;
+                response.reset(raw);
+            }
+            finishStep(step, ok, response.get(), batch);
+            if (!ok)
+                rc = kExitRefused;
+        }
+        return rc;
+    }
+
+    int runAsync(const std::vector<Step>& steps) {
+        struct Submitted {
+            ResponsePtr response;
+            std::uint32_t id = 0;
+            bool accepted = false;
+        };
+        std::vector<Submitted> submitted(steps.size());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            prepareLogDirectory(steps[i]);
+            Response* raw = nullptr;
+            const int rc =
+                DravolinClient_SendRequest(connection_, steps[i].spec->code, argumentOf(steps[i]),
+                                           &raw, &submitted[i].id, onCompletion);
+            submitted[i].response.reset(raw);
+            submitted[i].accepted = rc == DRAVOLIN_OK;
+        }
+        int rc = kExitOk;
+        for (size_t i = 0; i < steps.size(); ++i) {
+            bool failed = true;
+            if (submitted[i].accepted)
+                completions_.waitFor(submitted[i].id, failed);
+            finishStep(steps[i], !failed, submitted[i].response.get(), o_.batchFile.has_value());
+            if (failed)
+                rc = kExitRefused;
+        }
+        return rc;
+    }
+
+    const Invocation& inv_;
+    const Options& o_;
+    Console& console_;
+    std::ostream& out_;
+    std::ostream& err_;
+    std::optional<std::string> password_, secret_, peerSecret_;
+    std::uint32_t connection_ = 0;
+    Completions completions_;
+    std::vector<StepResult> results_;
+    bool progressDrawn_ = false;
+};
+
+bool readFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    text = buf.str();
+    return !in.bad();
+}
+
+} // namespace
+
+int runMain(const std::vector<std::string>& args, Console& console, std::ostream& out,
+            std::ostream& err) {
+    const ParseResult parsed = parseCommandLine(args);
+    if (!parsed.ok) {
+        err << kProgram << parsed.error << "\n";
+        return kExitUsage;
+    }
+    const Invocation& inv = parsed.invocation;
+    switch (inv.mode) {
+    case Invocation::Mode::Help:
+        out << (inv.helpFor ? commandHelp(*inv.helpFor) : generalHelp());
+        return kExitOk;
+    case Invocation::Mode::Version:
+        out << "dravolinctl 1.0.0, client library " << DravolinClient_GetVersion() << "\n";
+        return kExitOk;
+    case Invocation::Mode::Run:
+        break;
+    }
+
+    std::vector<Step> steps = inv.steps;
+    if (inv.options.batchFile) {
+        std::string text;
+        if (!readFile(*inv.options.batchFile, text)) {
+            err << kProgram << "cannot read batch file '" << *inv.options.batchFile << "'\n";
+            return kExitUsage;
+        }
+        BatchResult batch = parseBatch(text, *inv.options.batchFile);
+        if (!batch.ok) {
+            err << kProgram << batch.error << "\n";
+            return kExitUsage;
+        }
+        steps = std::move(batch.steps);
+    }
+    Session session(inv, console, out, err);
+    return session.run(steps);
+}
+
+} // namespace dravolinctl

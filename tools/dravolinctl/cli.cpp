@@ -1,0 +1,375 @@
+#include "cli.h"
+
+#include <algorithm>
+
+namespace dravolinctl {
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view trimBlanks(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = s.find_last_not_of(" \t\r\n");
+    return s.substr(first, last - first + 1);
+}
+
+std::optional<int> parsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    // The library connects to port + 1, which must still be a port.
+    if (value > 65534)
+        return std::nullopt;
+    return value;
+}
+
+std::string quoted(std::string_view s) {
+    return "'" + std::string(s) + "'";
+}
+
+// Checks the argument rule of one command; empty when fine.
+std::string checkArgument(const Step& step) {
+    const auto& spec = *step.spec;
+    if (spec.arg == ArgRule::None && step.arg)
+        return quoted(spec.name) + " takes no argument";
+    if (spec.arg == ArgRule::Required && !step.arg)
+        return quoted(spec.name) + " needs an argument: " + std::string(spec.synopsis);
+    return {};
+}
+
+} // namespace
+
+const std::vector<CommandSpec>& commandTable() {
+    static const std::vector<CommandSpec> table = {
+        {"list-devices", 4, ArgRule::Optional, "list-devices [ARG]",
+         "Lists the devices. ARG is appended to the listing command as it is (the server's\n"
+         "default when absent); options of the listing begin with their own blank."},
+        {"list-permissions", 5, ArgRule::Optional, "list-permissions [ARG]",
+         "Lists the permissions. ARG is appended to the listing command as it is."},
+        {"add", 1, ArgRule::Required, "add ARG", "Adds an entry; ARG in the service's syntax."},
+        {"remove", 2, ArgRule::Required, "remove ARG",
+         "Removes an entry; ARG in the service's syntax."},
+        {"allow", 3, ArgRule::Required, "allow ARG",
+         "Grants a permission; ARG in the service's syntax."},
+        {"set", 6, ArgRule::Required, "set ARG",
+         "Sets a service parameter, e.g. 'set NAME=VALUE'."},
+        {"get", 7, ArgRule::Required, "get NAME", "Reads a service parameter."},
+        {"statistics", 10, ArgRule::Optional, "statistics [ARG]",
+         "Shows the service statistics; ARG selects what the service reports."},
+        {"control", 11, ArgRule::Required, "control ARG",
+         "Sends a control command to the service."},
+        {"getlog", 8, ArgRule::None, "getlog [--dir DIR]",
+         "Fetches the service log into DIR (default: the current directory) under the name\n"
+         "the server gives, shows a progress bar on a terminal and prints where the file landed."},
+        {"shutdown", 9, ArgRule::None, "shutdown", "Shuts the management service down."},
+        {"logoff", 0, ArgRule::None, "logoff", "Logs off; the connection stays open."},
+    };
+    return table;
+}
+
+const CommandSpec* findCommand(std::string_view name) {
+    for (const auto& spec : commandTable())
+        if (spec.name == name)
+            return &spec;
+    return nullptr;
+}
+
+ParseResult parseCommandLine(const std::vector<std::string>& args) {
+    ParseResult result;
+    Invocation& inv = result.invocation;
+    Options& o = inv.options;
+    bool wantHelp = false;
+    bool wantVersion = false;
+    bool helpCommand = false;
+    std::optional<std::string> dir;
+    std::vector<std::string> positional;
+
+    auto fail = [&result](std::string message) {
+        result.ok = false;
+        result.error = std::move(message);
+        return result;
+    };
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1,
+                              args.end());
+            break;
+        }
+        if (a == "-h") {
+            wantHelp = true;
+            continue;
+        }
+        if (a.size() < 2 || a[0] != '-') {
+            positional.push_back(a);
+            continue;
+        }
+        if (a[1] != '-')
+            return fail("unknown option " + quoted(a) + " (see dravolinctl --help)");
+
+        std::string name = a;
+        std::optional<std::string> inlineValue;
+        if (const auto eq = a.find('='); eq != std::string::npos) {
+            name = a.substr(0, eq);
+            inlineValue = a.substr(eq + 1);
+        }
+        auto value = [&](std::optional<std::string>& into) -> bool {
+            if (inlineValue) {
+                into = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size())
+                return false;
+            into = args[++i];
+            return true;
+        };
+        auto flag = [&](bool& into) -> bool {
+            if (inlineValue)
+                return false;
+            into = true;
+            return true;
+        };
+
+        std::optional<std::string>* target = nullptr;
+        bool* flagTarget = nullptr;
+        std::optional<std::string> portText;
+        std::optional<std::string> hostText;
+        if (name == "--host")
+            target = &hostText;
+        else if (name == "--port")
+            target = &portText;
+        else if (name == "--user")
+            target = &o.user;
+        else if (name == "--password")
+            target = &o.password;
+        else if (name == "--chap")
+            target = &o.chapName;
+        else if (name == "--secret")
+            target = &o.secret;
+        else if (name == "--peer")
+            target = &o.peerName;
+        else if (name == "--peer-secret")
+            target = &o.peerSecret;
+        else if (name == "--batch")
+            target = &o.batchFile;
+        else if (name == "--dir")
+            target = &dir;
+        else if (name == "--encrypt")
+            flagTarget = &o.encrypt;
+        else if (name == "--json")
+            flagTarget = &o.json;
+        else if (name == "--async")
+            flagTarget = &o.async;
+        else if (name == "--no-progress")
+            flagTarget = &o.noProgress;
+        else if (name == "--help")
+            flagTarget = &wantHelp;
+        else if (name == "--version")
+            flagTarget = &wantVersion;
+        else
+            return fail("unknown option " + quoted(name) + " (see dravolinctl --help)");
+
+        if (flagTarget) {
+            if (!flag(*flagTarget))
+                return fail("option " + quoted(name) + " takes no value");
+            continue;
+        }
+        if (!value(*target))
+            return fail("option " + quoted(name) + " needs a value");
+        if (hostText) {
+            if (hostText->empty())
+                return fail("option '--host' needs a host name or address");
+            o.host = *hostText;
+        }
+        if (portText) {
+            const auto port = parsePort(*portText);
+            if (!port)
+                return fail("bad port " + quoted(*portText) +
+                            ": expected a number from 0 to 65534");
+            o.port = *port;
+        }
+    }
+
+    if (!positional.empty() && positional.front() == "help") {
+        helpCommand = true;
+        wantHelp = true;
+        positional.erase(positional.begin());
+    }
+
+    const CommandSpec* spec = nullptr;
+    if (!positional.empty()) {
+        spec = findCommand(positional.front());
+        if (!spec)
+            return fail("unknown command " + quoted(positional.front()) +
+                        " (see dravolinctl --help)");
+    }
+
+    if (wantHelp) {
+        if (helpCommand && positional.size() > 1)
+            return fail("'help' takes at most one command name");
+        inv.mode = Invocation::Mode::Help;
+        inv.helpFor = spec;
+        result.ok = true;
+        return result;
+    }
+    if (wantVersion) {
+        inv.mode = Invocation::Mode::Version;
+        result.ok = true;
+        return result;
+    }
+
+    if (o.batchFile && spec)
+        return fail("--batch and a command on the command line exclude each other");
+    if (!o.batchFile && !spec)
+        return fail("no command given (see dravolinctl --help)");
+    if (o.user && o.chapName)
+        return fail("--user (plain login) and --chap (CHAP login) exclude each other");
+    if (o.password && !o.user)
+        return fail("--password needs --user");
+    if (o.secret && !o.chapName)
+        return fail("--secret needs --chap");
+    if (o.peerName && !o.chapName)
+        return fail("--peer needs --chap");
+    if (o.peerSecret && !o.peerName)
+        return fail("--peer-secret needs --peer");
+    if (o.encrypt && !o.chapName)
+        return fail("--encrypt needs --chap");
+    if (dir && (!spec || spec->name != "getlog"))
+        return fail("--dir applies to getlog only");
+
+    if (spec) {
+        Step step;
+        step.spec = spec;
+        if (positional.size() > 1) {
+            std::string arg = positional[1];
+            for (size_t k = 2; k < positional.size(); ++k)
+                arg += " " + positional[k];
+            step.arg = std::move(arg);
+        }
+        step.dir = dir;
+        if (auto problem = checkArgument(step); !problem.empty())
+            return fail(problem);
+        inv.steps.push_back(std::move(step));
+    }
+    result.ok = true;
+    return result;
+}
+
+BatchResult parseBatch(std::string_view text, std::string_view fileName) {
+    BatchResult result;
+    size_t lineNo = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        auto end = text.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::string_view raw = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNo;
+
+        const std::string_view line = trimBlanks(raw);
+        if (line.empty() || line.front() == '#')
+            continue;
+        const std::string where = std::string(fileName) + ":" + std::to_string(lineNo);
+        const auto wordEnd = std::min(line.find_first_of(kBlanks), line.size());
+        const std::string_view word = line.substr(0, wordEnd);
+        const std::string_view rest = trimBlanks(line.substr(wordEnd));
+
+        Step step;
+        step.origin = where;
+        step.spec = findCommand(word);
+        if (!step.spec) {
+            result.error = where + ": unknown command " + quoted(word);
+            return result;
+        }
+        if (step.spec->name == "getlog" && !rest.empty()) {
+            const std::string_view option = "--dir";
+            if (rest.substr(0, option.size()) != option ||
+                (rest.size() > option.size() &&
+                 kBlanks.find(rest[option.size()]) == std::string_view::npos &&
+                 rest[option.size()] != '=')) {
+                result.error = where + ": 'getlog' takes only --dir DIR";
+                return result;
+            }
+            std::string_view d = rest.substr(option.size());
+            if (!d.empty() && d.front() == '=')
+                d.remove_prefix(1);
+            d = trimBlanks(d);
+            if (d.empty()) {
+                result.error = where + ": option '--dir' needs a value";
+                return result;
+            }
+            step.dir = std::string(d);
+        } else if (!rest.empty()) {
+            step.arg = std::string(rest);
+        }
+        if (auto problem = checkArgument(step); !problem.empty()) {
+            result.error = where + ": " + problem;
+            return result;
+        }
+        result.steps.push_back(std::move(step));
+    }
+    if (result.steps.empty()) {
+        result.error = std::string(fileName) + ": no commands in the batch file";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+std::string generalHelp() {
+    std::string s =
+        "usage: dravolinctl [options] COMMAND [ARG]\n"
+        "       dravolinctl [options] --batch FILE\n"
+        "       dravolinctl help [COMMAND] | COMMAND --help\n"
+        "\n"
+        "Talks to the storage server's management service (on the service port + 1).\n"
+        "\n"
+        "Connection:\n"
+        "  --host HOST          server name or dotted address (default 127.0.0.1)\n"
+        "  --port PORT          service port (default 3260; the library connects to PORT+1)\n"
+        "Plain login:\n"
+        "  --user NAME          log in as NAME\n"
+        "  --password PW        password (better: $DRAVOLIN_PASSWORD or the prompt)\n"
+        "CHAP login:\n"
+        "  --chap NAME          CHAP name\n"
+        "  --secret S           CHAP secret (better: $DRAVOLIN_SECRET or the prompt)\n"
+        "  --peer NAME          name the server must prove (mutual authentication)\n"
+        "  --peer-secret S      secret the server must prove (or $DRAVOLIN_PEER_SECRET)\n"
+        "  --encrypt            switch to the encrypted channel after the login\n"
+        "Running:\n"
+        "  --batch FILE         run one command per line of FILE over one connection\n"
+        "  --async              submit every command at once and wait for all replies\n"
+        "  --json               print the replies as JSON\n"
+        "  --no-progress        no progress bar for getlog\n"
+        "  --help, --version\n"
+        "\n"
+        "Commands:\n";
+    for (const auto& spec : commandTable()) {
+        std::string line = "  " + std::string(spec.synopsis);
+        line.resize(std::max<size_t>(line.size() + 1, 24), ' ');
+        const auto firstLine = spec.help.substr(0, spec.help.find('\n'));
+        s += line + std::string(firstLine) + "\n";
+    }
+    s += "\n"
+         "Output: the reply records as name=value lines (or --json).\n"
+         "Exit codes: 0 success, 1 the server refused, 2 connection or login failure,\n"
+         "64 usage error.\n";
+    return s;
+}
+
+std::string commandHelp(const CommandSpec& spec) {
+    return "usage: dravolinctl [options] " + std::string(spec.synopsis) + "\n\n" +
+           std::string(spec.help) + "\n";
+}
+
+} // namespace dravolinctl

@@ -1,0 +1,94 @@
+// Command-line model of dravolinctl: options, commands and the batch format.
+// Pure code: no I/O, no library calls, so every rule is unit-testable.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dravolinctl {
+
+// Process exit codes.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitRefused = 1,    // the server answered with a failure status
+    kExitConnection = 2, // could not connect, log in, or the connection broke
+    kExitUsage = 64,     // bad command line or batch file
+};
+
+enum class ArgRule { None, Optional, Required };
+
+struct CommandSpec {
+    std::string_view name;
+    unsigned code; // request code of DravolinClient_SendRequest
+    ArgRule arg;
+    std::string_view synopsis;
+    std::string_view help;
+};
+
+// Every command, in the order the help lists them.
+const std::vector<CommandSpec>& commandTable();
+const CommandSpec* findCommand(std::string_view name);
+
+// One command to run.
+struct Step {
+    const CommandSpec* spec = nullptr;
+    std::optional<std::string> arg;
+    std::optional<std::string> dir; // getlog only
+    std::string origin;             // "FILE:LINE" for batch lines, empty otherwise
+};
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 3260;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> chapName;
+    std::optional<std::string> secret;
+    std::optional<std::string> peerName;
+    std::optional<std::string> peerSecret;
+    bool encrypt = false;
+    bool json = false;
+    bool async = false;
+    bool noProgress = false;
+    std::optional<std::string> batchFile;
+};
+
+struct Invocation {
+    enum class Mode { Run, Help, Version };
+    Mode mode = Mode::Run;
+    const CommandSpec* helpFor = nullptr; // Help for one command; null: general help
+    Options options;
+    std::vector<Step> steps; // empty when batchFile is set: the file is read later
+};
+
+struct ParseResult {
+    bool ok = false;
+    std::string error; // one line, without the program name
+    Invocation invocation;
+};
+
+// args excludes the program name.
+ParseResult parseCommandLine(const std::vector<std::string>& args);
+
+struct BatchResult {
+    bool ok = false;
+    std::string error; // "FILE:LINE: what"
+    std::vector<Step> steps;
+};
+
+// One command per line: COMMAND [ARG], where ARG is the rest of the line after the blanks
+// that follow the command word. Blank lines and lines starting with '#' are skipped.
+BatchResult parseBatch(std::string_view text, std::string_view fileName);
+
+std::string generalHelp();
+std::string commandHelp(const CommandSpec& spec);
+
+// Where the login secrets come from, in this order: the option, the environment variable, a
+// prompt without echo when standard input is a terminal.
+inline constexpr const char* kPasswordEnv = "DRAVOLIN_PASSWORD";
+inline constexpr const char* kSecretEnv = "DRAVOLIN_SECRET";
+inline constexpr const char* kPeerSecretEnv = "DRAVOLIN_PEER_SECRET";
+
+} // namespace dravolinctl

@@ -1,0 +1,28 @@
+// What dravolinctl needs from the operating system, behind one interface so the program logic
+// runs unchanged under tests with a scripted console.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace dravolinctl {
+
+class Console {
+  public:
+    virtual ~Console() = default;
+    virtual bool stdinIsTerminal() const = 0;
+    virtual bool stderrIsTerminal() const = 0;
+    // Columns of the terminal on stderr; 80 when unknown.
+    virtual int terminalWidth() const = 0;
+    // Prompts on stderr and reads one line from standard input without echo; nothing on end
+    // of input.
+    virtual std::optional<std::string> readSecret(const std::string& prompt) = 0;
+    virtual std::optional<std::string> environment(const char* name) const = 0;
+    // Whether the name resolves to an IPv4 address (used to explain a failed connect).
+    virtual bool hostResolves(const std::string& host) const = 0;
+};
+
+std::unique_ptr<Console> makeSystemConsole();
+
+} // namespace dravolinctl

@@ -1,0 +1,92 @@
+#include "console.h"
+
+#include <cstdlib>
+#include <iostream>
+
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace dravolinctl {
+
+namespace {
+
+// Restores the terminal's echo when the read ends, also on an exception.
+class EchoOff {
+  public:
+    explicit EchoOff(int fd) : fd_(fd) {
+        if (tcgetattr(fd_, &saved_) == 0) {
+            termios quiet = saved_;
+            quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+            active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+        }
+    }
+    ~EchoOff() {
+        if (active_)
+            tcsetattr(fd_, TCSAFLUSH, &saved_);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+  private:
+    int fd_;
+    termios saved_{};
+    bool active_ = false;
+};
+
+class PosixConsole final : public Console {
+  public:
+    bool stdinIsTerminal() const override { return isatty(STDIN_FILENO) == 1; }
+    bool stderrIsTerminal() const override { return isatty(STDERR_FILENO) == 1; }
+
+    int terminalWidth() const override {
+        winsize ws{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+            return ws.ws_col;
+        return 80;
+    }
+
+    std::optional<std::string> readSecret(const std::string& prompt) override {
+        std::cerr << prompt << std::flush;
+        std::string line;
+        bool got = false;
+        {
+            EchoOff quiet(STDIN_FILENO);
+            got = static_cast<bool>(std::getline(std::cin, line));
+        }
+        std::cerr << "\n";
+        if (!got)
+            return std::nullopt;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        return line;
+    }
+
+    std::optional<std::string> environment(const char* name) const override {
+        const char* v = std::getenv(name);
+        if (!v)
+            return std::nullopt;
+        return std::string(v);
+    }
+
+    bool hostResolves(const std::string& host) const override {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+        if (res)
+            freeaddrinfo(res);
+        return rc == 0;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Console> makeSystemConsole() {
+    return std::make_unique<PosixConsole>();
+}
+
+} // namespace dravolinctl

@@ -1,0 +1,118 @@
+#include "console.h"
+
+#include <cstdlib>
+#include <iostream>
+
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace dravolinctl {
+
+namespace {
+
+bool isConsole(DWORD which) {
+    DWORD mode = 0;
+    const HANDLE h = GetStdHandle(which);
+    return h != INVALID_HANDLE_VALUE && h != nullptr && GetConsoleMode(h, &mode) != 0;
+}
+
+// Restores the console's echo when the read ends, also on an exception.
+class EchoOff {
+  public:
+    EchoOff() : handle_(GetStdHandle(STD_INPUT_HANDLE)) {
+        if (GetConsoleMode(handle_, &saved_))
+            active_ = SetConsoleMode(handle_, saved_ & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) != 0;
+    }
+    ~EchoOff() {
+        if (active_)
+            SetConsoleMode(handle_, saved_);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+  private:
+    HANDLE handle_;
+    DWORD saved_ = 0;
+    bool active_ = false;
+};
+
+// Windows Sockets for the duration of one lookup.
+class WinsockSession {
+  public:
+    WinsockSession() {
+        WSADATA data;
+        ok_ = WSAStartup(MAKEWORD(2, 0), &data) == 0;
+    }
+    ~WinsockSession() {
+        if (ok_)
+            WSACleanup();
+    }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_ = false;
+};
+
+class Win32Console final : public Console {
+  public:
+    bool stdinIsTerminal() const override { return isConsole(STD_INPUT_HANDLE); }
+    bool stderrIsTerminal() const override { return isConsole(STD_ERROR_HANDLE); }
+
+    int terminalWidth() const override {
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+            const int width = info.srWindow.Right - info.srWindow.Left + 1;
+            if (width > 0)
+                return width;
+        }
+        return 80;
+    }
+
+    std::optional<std::string> readSecret(const std::string& prompt) override {
+        std::cerr << prompt << std::flush;
+        std::string line;
+        bool got = false;
+        {
+            EchoOff quiet;
+            got = static_cast<bool>(std::getline(std::cin, line));
+        }
+        std::cerr << "\n";
+        if (!got)
+            return std::nullopt;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        return line;
+    }
+
+    std::optional<std::string> environment(const char* name) const override {
+        const char* v = std::getenv(name);
+        if (!v)
+            return std::nullopt;
+        return std::string(v);
+    }
+
+    bool hostResolves(const std::string& host) const override {
+        WinsockSession winsock;
+        if (!winsock.ok())
+            return true; // cannot tell; do not claim the name is unknown
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+        if (res)
+            freeaddrinfo(res);
+        return rc == 0;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Console> makeSystemConsole() {
+    return std::make_unique<Win32Console>();
+}
+
+} // namespace dravolinctl
