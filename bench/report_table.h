@@ -1,0 +1,34 @@
+// The benchmark's result table, printed as Markdown so that a run can be pasted
+// into the project's documentation unchanged.
+#pragma once
+
+#include "bench_stats.h"
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct TableRow {
+    std::string id;        // "1", "2", ... or "-" for extra figures
+    std::string measure;   // what is measured
+    std::string placement; // "1 CPU", "2 CPUs", or empty
+    std::string baseline;  // the baseline's own figures
+    std::string library;   // the library's figures
+    Summary ratio;         // library / baseline per round
+    bool hasRatio = false;
+    std::string target; // e.g. ">= 0.9"
+    std::string verdict;
+};
+
+// "1.23 [0.98-1.40]" for a ratio summary.
+std::string formatRatio(const Summary& s);
+
+// Number with thousands separators and the given decimals: 12345.6 -> "12,345.6".
+std::string formatNumber(double value, int decimals);
+
+// The table in Markdown: header, separator, one line per row. Pipe characters
+// inside cells are escaped so that no cell can break the table.
+std::string renderTable(const std::vector<TableRow>& rows);
+
+} // namespace bench
