@@ -31,24 +31,27 @@ class PolicyModel {
 
     // A rule without filter lists answering any peer: method 1 with `key`,
     // or method 3 with `alternative` when no key is given.
-    void AddDefaultResponseRule(const std::optional<std::string>& key,
-                                const std::optional<std::string>& alternative);
+    // Like every builder step, false (model unchanged) only when memory or
+    // new GUIDs run out.
+    bool AddDefaultResponseRule(const std::optional<std::string>& key,
+                                const std::optional<std::string>& alternative) noexcept;
 
     // A rule with one filter list of one spec. New GUIDs in the order filter
     // list, spec, rule. Ports are kept only for TCP (6) and UDP (17).
-    void AddRule(std::string_view name, bool mirrored, const Endpoint& source,
+    bool AddRule(std::string_view name, bool mirrored, const Endpoint& source,
                  const Endpoint& destination, std::uint8_t protocol,
                  const std::uint32_t& tunnelAddress, const std::optional<std::string>& key,
-                 const std::optional<std::string>& alternative);
+                 const std::optional<std::string>& alternative) noexcept;
 
     // A mirrored TCP rule from any address and port to `serverAddress`
     // (first octet in the most significant byte) on `port`. The key passes
     // through the ANSI code page on its way in.
-    void AddServiceRule(std::string_view name, bool myAddress, std::uint32_t serverAddress,
-                        std::uint16_t port, std::u16string_view key);
+    bool AddServiceRule(std::string_view name, bool myAddress, std::uint32_t serverAddress,
+                        std::uint16_t port, std::u16string_view key) noexcept;
 
     // Removes the rule a reference names, its filter lists and its entry in
-    // the policy's rule list. An unknown reference changes nothing.
+    // the policy's rule list. An unknown reference changes nothing. A filter
+    // list another rule still uses stays, without the removed rule as owner.
     void RemoveRule(std::string_view ruleReference);
 
     // Key of the first rule the reference names (empty when none).
@@ -64,7 +67,7 @@ class PolicyModel {
     bool Load() noexcept;
 
     // Makes a GUID with the model's source.
-    bool NewGuid(Guid& guid) const;
+    bool NewGuid(Guid& guid) const noexcept;
 
     GuidSource guidSource;
 };

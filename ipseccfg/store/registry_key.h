@@ -64,6 +64,8 @@ class CRegistryKey {
     bool ReadMultiString(std::string_view name, std::vector<std::string>& list) noexcept;
     // The raw stored type and bytes (nothing dropped). Same size limit.
     bool ReadValue(std::string_view name, std::uint32_t& type, Bytes& bytes) noexcept;
+    // Whether the value exists, whatever its type and size.
+    bool HasValue(std::string_view name) noexcept;
 
     // REG_SZ with the text's bytes and no terminating NUL.
     bool WriteString(std::string_view name, std::string_view text) noexcept;
