@@ -1,0 +1,302 @@
+#include "frame_codec.h"
+
+#include "crypto_provider.h"
+#include "guarded_buffer.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace dravolin::crypto {
+namespace {
+
+using test::toHex;
+
+// Padding from a counter, so frames are reproducible.
+class CountingProvider : public CryptoProvider {
+  public:
+    bool fill(void* buffer, std::size_t count) override {
+        auto p = static_cast<std::uint8_t*>(buffer);
+        for (std::size_t i = 0; i < count; ++i)
+            p[i] = next_++;
+        return true;
+    }
+
+  private:
+    std::uint8_t next_ = 0x41;
+};
+
+class FailingProvider : public CryptoProvider {
+  public:
+    bool fill(void*, std::size_t) override { return false; }
+};
+
+const std::uint8_t kChallenge[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe,
+                                     0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+const char kSecret[] = "peer-secret-12";
+
+ChannelCipher testCipher(AesEngine engine = AesEngine::Automatic) {
+    return ChannelCipher(kChallenge, sizeof kChallenge, kSecret, std::strlen(kSecret), engine);
+}
+
+std::vector<std::uint8_t> encode(const ChannelCipher& c, const std::string& text) {
+    CryptoProvider random;
+    return encodeFrame(c, text.data(), text.size(), random);
+}
+
+// Decodes a copy of the frame.
+FrameDecodeResult decodeCopy(const ChannelCipher& c, std::vector<std::uint8_t> frame,
+                             std::string* text = nullptr) {
+    std::vector<char> out(kFrameTextCapacity);
+    auto r = decodeFrame(c, frame.data(), frame.size(), out.data(), out.size());
+    if (r.ok() && text)
+        text->assign(out.data(), r.textLength);
+    return r;
+}
+
+TEST(ChannelKey, IsDigestOfChallengeThenSecret) {
+    std::uint8_t key[16], expected[16], reversed[16];
+    deriveChannelKey(kChallenge, sizeof kChallenge, kSecret, std::strlen(kSecret), key);
+    std::string concat(reinterpret_cast<const char*>(kChallenge), sizeof kChallenge);
+    concat += kSecret;
+    md5(concat.data(), concat.size(), expected);
+    EXPECT_EQ(toHex(key, 16), toHex(expected, 16));
+    // The login response is the other order; the two must never coincide.
+    md5(kSecret, std::strlen(kSecret), kChallenge, sizeof kChallenge, reversed);
+    EXPECT_NE(toHex(key, 16), toHex(reversed, 16));
+}
+
+TEST(FrameLayout, SizesFollowThePadding) {
+    const auto c = testCipher();
+    EXPECT_EQ(encode(c, "").size(), 32u);
+    EXPECT_EQ(encode(c, std::string(15, 'x')).size(), 32u);
+    EXPECT_EQ(encode(c, std::string(16, 'x')).size(), 48u);
+    EXPECT_EQ(encode(c, std::string(17, 'x')).size(), 48u);
+    EXPECT_EQ(encode(c, std::string(31, 'x')).size(), 48u);
+    EXPECT_EQ(encode(c, std::string(32, 'x')).size(), 64u);
+    for (std::size_t n = 0; n < 100; ++n)
+        EXPECT_EQ(frameSizeForText(n), 16 + 16 * (n / 16 + 1));
+}
+
+TEST(FrameLayout, BytesAreTheEncryptedDigestThenMaskedBlocks) {
+    // Rebuild a frame by hand from MD5 and single-block AES and compare.
+    const auto c = testCipher();
+    const std::string text = "list -what:\"devices\"\n"; // 21 bytes -> 32 padded
+    CountingProvider random;
+    std::vector<std::uint8_t> frame(frameSizeForText(text.size()));
+    ASSERT_EQ(encodeFrame(c, text.data(), text.size(), frame.data(), frame.size(), random), 48u);
+
+    std::vector<std::uint8_t> padded(32);
+    std::memcpy(padded.data(), text.data(), text.size());
+    padded[21] = 0;
+    for (std::size_t i = 22; i < 32; ++i)
+        padded[i] = static_cast<std::uint8_t>(0x41 + (i - 21)); // byte 21 was the NUL's slot
+    std::uint8_t d[16];
+    md5(padded.data(), padded.size(), d);
+
+    std::uint8_t block[16];
+    c.aes().encryptBlock(d, block);
+    EXPECT_EQ(toHex(frame.data(), 16), toHex(block, 16));
+    for (std::size_t b = 0; b < 2; ++b) {
+        std::uint8_t x[16];
+        for (int i = 0; i < 16; ++i)
+            x[i] = padded[16 * b + i] ^ d[i];
+        c.aes().encryptBlock(x, block);
+        EXPECT_EQ(toHex(frame.data() + 16 + 16 * b, 16), toHex(block, 16)) << "block " << b;
+    }
+}
+
+TEST(FrameLayout, EmptyTextIsOneBlockOfPaddingStartingWithNul) {
+    const auto c = testCipher();
+    auto frame = encode(c, "");
+    ASSERT_EQ(frame.size(), 32u);
+    std::uint8_t d[16], p[16];
+    c.aes().decryptBlock(frame.data(), d);
+    c.aes().decryptBlock(frame.data() + 16, p);
+    for (int i = 0; i < 16; ++i)
+        p[i] ^= d[i];
+    EXPECT_EQ(p[0], 0);
+    std::uint8_t check[16];
+    md5(p, 16, check);
+    EXPECT_EQ(toHex(check, 16), toHex(d, 16));
+}
+
+TEST(FrameLayout, SameTextTwiceGivesDifferentFrames) {
+    const auto c = testCipher();
+    const std::string text = "get CtlAuthMode\n";
+    const auto a = encode(c, text), b = encode(c, text);
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_NE(a, b);
+    // Every block differs, since the digest masks every block.
+    for (std::size_t i = 0; i < a.size(); i += 16)
+        EXPECT_NE(toHex(a.data() + i, 16), toHex(b.data() + i, 16)) << "block at " << i;
+}
+
+TEST(FrameRoundTrip, TextsOfManyLengths) {
+    const auto c = testCipher();
+    for (std::size_t n : {0u, 1u, 15u, 16u, 17u, 100u, 4095u, 4096u, 32766u, 32767u}) {
+        std::string text(n, '\0');
+        for (std::size_t i = 0; i < n; ++i)
+            text[i] = static_cast<char>('a' + i % 26);
+        std::string back;
+        auto r = decodeCopy(c, encode(c, text), &back);
+        ASSERT_TRUE(r.ok()) << n;
+        EXPECT_EQ(back, text) << n;
+    }
+}
+
+TEST(FrameRoundTrip, EnginesInteroperate) {
+    if (!aesHardwareAvailable())
+        GTEST_SKIP() << "no AES-NI on this processor";
+    const auto hw = testCipher(AesEngine::Hardware);
+    const auto sw = testCipher(AesEngine::Portable);
+    const std::string text(1000, 'q');
+    std::string back;
+    ASSERT_TRUE(decodeCopy(sw, encode(hw, text), &back).ok());
+    EXPECT_EQ(back, text);
+    ASSERT_TRUE(decodeCopy(hw, encode(sw, text), &back).ok());
+    EXPECT_EQ(back, text);
+}
+
+TEST(FrameRoundTrip, InPlaceEncodeAndDecode) {
+    const auto c = testCipher();
+    const std::string text = "auth ok -crypt:yes\n";
+    std::vector<std::uint8_t> buf(frameSizeForText(text.size()));
+    std::memcpy(buf.data() + 16, text.data(), text.size());
+    CryptoProvider random;
+    const std::size_t size =
+        encodeFrame(c, buf.data() + 16, text.size(), buf.data(), buf.size(), random);
+    ASSERT_EQ(size, 48u);
+    // Decoding into the frame's own buffer.
+    char* out = reinterpret_cast<char*>(buf.data());
+    auto r = decodeFrame(c, buf.data(), size, out, buf.size());
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(std::string(out, r.textLength), text);
+    EXPECT_EQ(out[r.textLength], '\0');
+}
+
+TEST(FrameRejection, WrongSizes) {
+    const auto c = testCipher();
+    char out[64];
+    std::vector<std::uint8_t> bytes(64, 0x5c);
+    EXPECT_EQ(decodeFrame(c, bytes.data(), 0, out, sizeof out).error, FrameError::TooShort);
+    EXPECT_EQ(decodeFrame(c, bytes.data(), 16, out, sizeof out).error, FrameError::TooShort);
+    EXPECT_EQ(decodeFrame(c, bytes.data(), 31, out, sizeof out).error, FrameError::TooShort);
+    EXPECT_EQ(decodeFrame(c, bytes.data(), 40, out, sizeof out).error,
+              FrameError::NotBlockMultiple);
+    EXPECT_EQ(decodeFrame(c, bytes.data(), 33, out, sizeof out).error,
+              FrameError::NotBlockMultiple);
+    // Random bytes of a valid size fail the digest check.
+    EXPECT_EQ(decodeFrame(c, bytes.data(), 48, out, sizeof out).error, FrameError::DigestMismatch);
+}
+
+TEST(FrameRejection, EveryFlippedBitIsDetected) {
+    const auto c = testCipher();
+    const auto frame = encode(c, "set CtlLogLevel 3\n"); // 48 bytes
+    for (std::size_t bit = 0; bit < frame.size() * 8; ++bit) {
+        auto bad = frame;
+        bad[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        char out[64];
+        std::memset(out, 0x7e, sizeof out);
+        auto r = decodeFrame(c, bad.data(), bad.size(), out, sizeof out);
+        ASSERT_EQ(r.error, FrameError::DigestMismatch) << "bit " << bit;
+        EXPECT_EQ(out[0], 0x7e) << "rejected frame wrote text";
+    }
+}
+
+TEST(FrameRejection, SplitOrJoinedFramesAndWrongKey) {
+    const auto c = testCipher();
+    const auto a = encode(c, std::string(40, 'a')); // 64 bytes
+    const auto b = encode(c, "second\n");
+    // The first 32 bytes of a frame, as one receive might return them.
+    std::vector<std::uint8_t> head(a.begin(), a.begin() + 32);
+    EXPECT_EQ(decodeCopy(c, head).error, FrameError::DigestMismatch);
+    std::vector<std::uint8_t> joined = a;
+    joined.insert(joined.end(), b.begin(), b.end());
+    EXPECT_EQ(decodeCopy(c, joined).error, FrameError::DigestMismatch);
+
+    const std::uint8_t otherChallenge[16] = {1};
+    const ChannelCipher other(otherChallenge, 16, kSecret, std::strlen(kSecret));
+    EXPECT_EQ(decodeCopy(other, a).error, FrameError::DigestMismatch);
+}
+
+TEST(FrameRejection, TextMustFitWithItsTerminator) {
+    // A foreign frame whose padded text has no NUL at all: the whole body is
+    // text. 32768 such bytes cannot be delivered with a terminator into the
+    // 32768-byte receive room.
+    const auto c = testCipher();
+    auto build = [&](std::size_t bodySize) {
+        std::vector<std::uint8_t> frame(16 + bodySize, 'z');
+        std::uint8_t d[16];
+        md5(frame.data() + 16, bodySize, d);
+        c.aes().encryptBlock(d, frame.data());
+        c.aes().encryptBlocksMasked(frame.data() + 16, frame.data() + 16, bodySize / 16, d);
+        return frame;
+    };
+    std::string back;
+    auto r = decodeCopy(c, build(kFrameTextCapacity - 16), &back);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(back, std::string(kFrameTextCapacity - 16, 'z'));
+    EXPECT_EQ(decodeCopy(c, build(kFrameTextCapacity)).error, FrameError::TextTooLong);
+
+    // A sender may put up to 32767 text bytes in a frame; one more does not fit.
+    EXPECT_TRUE(decodeCopy(c, encode(c, std::string(kMaxFrameText, 'y'))).ok());
+    auto big = encode(c, std::string(kMaxFrameText + 1, 'y'));
+    EXPECT_EQ(big.size(), kMaxFrameSize + 16);
+    EXPECT_EQ(decodeCopy(c, big).error, FrameError::TextTooLong);
+
+    // No room at all.
+    auto small = encode(c, "x");
+    char none[1];
+    EXPECT_EQ(decodeFrame(c, small.data(), small.size(), none, 0).error, FrameError::TextTooLong);
+}
+
+TEST(FrameEncode, RefusesTooLittleRoomAndFailedRandomness) {
+    const auto c = testCipher();
+    std::vector<std::uint8_t> frame(32);
+    CryptoProvider random;
+    EXPECT_EQ(encodeFrame(c, "0123456789abcdef", 16, frame.data(), 47, random), 0u);
+    FailingProvider failing;
+    EXPECT_EQ(encodeFrame(c, "abc", 3, frame.data(), frame.size(), failing), 0u);
+    EXPECT_TRUE(encodeFrame(c, "abc", 3, failing).empty());
+}
+
+TEST(FrameGuarded, DecoderStaysInsideItsBuffers) {
+    // Frames and the text room end right before an inaccessible page.
+    const auto c = testCipher();
+    const auto good = encode(c, std::string(37, 'g')); // 64 bytes
+    for (std::size_t size : {0u, 15u, 16u, 31u, 32u, 40u, 48u, 64u}) {
+        test::GuardedBuffer frame(size);
+        ASSERT_TRUE(frame.valid());
+        std::memcpy(frame.data(), good.data(), std::min(size, good.size()));
+        test::GuardedBuffer text(38); // exactly the text and its NUL
+        auto r =
+            decodeFrame(c, frame.data(), size, reinterpret_cast<char*>(text.data()), text.size());
+        EXPECT_EQ(r.ok(), size == 64u) << size;
+    }
+    // Room one byte too small for the text's terminator.
+    test::GuardedBuffer frame(good.size());
+    std::memcpy(frame.data(), good.data(), good.size());
+    test::GuardedBuffer text(37);
+    EXPECT_EQ(
+        decodeFrame(c, frame.data(), good.size(), reinterpret_cast<char*>(text.data()), 37).error,
+        FrameError::TextTooLong);
+}
+
+TEST(ConstantTimeEqual, ComparesAllSixteenBytes) {
+    std::uint8_t a[16], b[16];
+    for (int i = 0; i < 16; ++i)
+        a[i] = b[i] = static_cast<std::uint8_t>(i * 17);
+    EXPECT_TRUE(constantTimeEqual16(a, b));
+    for (int i = 0; i < 16; ++i) {
+        b[i] ^= 0x80;
+        EXPECT_FALSE(constantTimeEqual16(a, b)) << i;
+        b[i] ^= 0x80;
+    }
+}
+
+} // namespace
+} // namespace dravolin::crypto
