@@ -1,0 +1,145 @@
+#include "client.h"
+
+#include "response.h"
+
+namespace dravolin {
+
+std::uint32_t Client::nextId(std::uint32_t& counter) {
+    const std::uint32_t id = counter++;
+    if (counter == 0) {
+        counter = 1;
+    }
+    return id;
+}
+
+int Client::submit(const std::shared_ptr<Connection>& connection, const Starter& starter,
+                   Response* response, std::uint32_t* requestId, CompletionCallback callback) {
+    auto operation = std::make_shared<PendingOperation>();
+    operation->connection = connection;
+    operation->response = response;
+    operation->callback = callback;
+    if (!callback) {
+        try {
+            operation->completionEvent = std::make_unique<AutoResetEvent>();
+        } catch (...) {
+            return DRAVOLIN_FAILED;
+        }
+    }
+    {
+        std::lock_guard guard(pendingLock_);
+        if (closed_) {
+            return DRAVOLIN_NOT_INITIALISED;
+        }
+        operation->requestId = nextId(nextRequestId_);
+        pending_.emplace(operation->requestId, operation);
+    }
+    starter(*connection, operation->requestId);
+    if (callback) {
+        if (requestId) {
+            *requestId = operation->requestId;
+        }
+        return DRAVOLIN_OK;
+    }
+    if (connection->onWorkerThread()) {
+        // Called from a callback of this very connection: its worker is us, so serve here.
+        connection->serveUntil([&] { return operation->completed.load(); });
+    }
+    operation->completionEvent->wait();
+    return operation->result;
+}
+
+void Client::complete(PendingOperation& operation, bool failed) {
+    operation.result = failed ? DRAVOLIN_FAILED : DRAVOLIN_OK;
+    operation.completed = true;
+    if (operation.callback) {
+        operation.callback(operation.requestId, failed ? 1 : 0, operation.response);
+    } else {
+        operation.completionEvent->set();
+    }
+}
+
+void Client::deliver(std::uint32_t requestId, int status, std::vector<protocol::Record>& records) {
+    std::shared_ptr<PendingOperation> operation;
+    {
+        std::lock_guard guard(pendingLock_);
+        const auto it = pending_.find(requestId);
+        if (it == pending_.end()) {
+            return; // cancelled, or delivered already
+        }
+        operation = std::move(it->second);
+        pending_.erase(it);
+    }
+    const bool failed = status != protocol::kStatusOk;
+    if (operation->response) {
+        operation->response->records = std::move(records);
+        records.clear();
+    }
+    complete(*operation, failed);
+}
+
+int Client::cancel(std::uint32_t requestId) {
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard guard(pendingLock_);
+        const auto it = pending_.find(requestId);
+        if (it == pending_.end()) {
+            return DRAVOLIN_OK;
+        }
+        connection = it->second->connection;
+    }
+    if (connection->cancel(requestId) > 0) {
+        std::lock_guard guard(pendingLock_);
+        pending_.erase(requestId);
+    }
+    return DRAVOLIN_OK;
+}
+
+std::shared_ptr<Connection> Client::find(std::uint32_t handle) {
+    std::lock_guard guard(connectionsLock_);
+    for (const auto& connection : connections_) {
+        if (connection->handle == handle) {
+            return connection;
+        }
+    }
+    return nullptr;
+}
+
+std::uint32_t Client::add(const std::shared_ptr<Connection>& connection) {
+    std::lock_guard guard(connectionsLock_);
+    connection->handle = nextId(nextConnectionHandle_);
+    connections_.push_back(connection);
+    return connection->handle;
+}
+
+void Client::remove(std::uint32_t handle) {
+    std::lock_guard guard(connectionsLock_);
+    std::erase_if(connections_, [&](const auto& c) { return c->handle == handle; });
+}
+
+void Client::close() {
+    std::map<std::uint32_t, std::shared_ptr<PendingOperation>> outstanding;
+    {
+        std::lock_guard guard(pendingLock_);
+        closed_ = true;
+        outstanding.swap(pending_);
+    }
+    std::vector<std::shared_ptr<Connection>> connections;
+    {
+        std::lock_guard guard(connectionsLock_);
+        connections.swap(connections_);
+    }
+    for (const auto& [id, operation] : outstanding) {
+        connections.push_back(operation->connection);
+    }
+    // Waiters and callbacks first: a worker may be inside a callback that waits for one of
+    // these, and stopping it would otherwise wait forever.
+    for (const auto& [id, operation] : outstanding) {
+        complete(*operation, true);
+    }
+    outstanding.clear();
+    for (const auto& connection : connections) {
+        connection->stop();
+    }
+}
+
+} // namespace dravolin

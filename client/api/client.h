@@ -1,0 +1,63 @@
+// The process-wide object behind the exported functions.
+#pragma once
+
+#include "DravolinClient.h"
+#include "connection.h"
+#include "event.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace dravolin {
+
+// The waiting entry of one submitted operation.
+struct PendingOperation {
+    std::shared_ptr<Connection> connection;
+    std::uint32_t requestId = 0;
+    Response* response = nullptr;
+    CompletionCallback callback = nullptr;
+    std::unique_ptr<AutoResetEvent> completionEvent; // synchronous mode only
+    int result = 0;
+    std::atomic<bool> completed{false};
+};
+
+class Client : public DeliveryTarget, public std::enable_shared_from_this<Client> {
+  public:
+    using Starter = std::function<void(Connection&, std::uint32_t requestId)>;
+
+    // Registers the operation, runs the starter and waits (no callback) or returns at once.
+    int submit(const std::shared_ptr<Connection>& connection, const Starter& starter,
+               Response* response, std::uint32_t* requestId, CompletionCallback callback);
+
+    void deliver(std::uint32_t requestId, int status,
+                 std::vector<protocol::Record>& records) override;
+
+    int cancel(std::uint32_t requestId);
+
+    std::shared_ptr<Connection> find(std::uint32_t handle);
+    std::uint32_t add(const std::shared_ptr<Connection>& connection);
+    void remove(std::uint32_t handle);
+
+    // Completes every outstanding operation as failed and stops every worker. After it,
+    // submissions are refused.
+    void close();
+
+  private:
+    std::uint32_t nextId(std::uint32_t& counter);
+    static void complete(PendingOperation& operation, bool failed);
+
+    std::mutex pendingLock_;
+    std::map<std::uint32_t, std::shared_ptr<PendingOperation>> pending_;
+    std::uint32_t nextRequestId_ = 1;
+    bool closed_ = false;
+
+    std::mutex connectionsLock_;
+    std::vector<std::shared_ptr<Connection>> connections_;
+    std::uint32_t nextConnectionHandle_ = 1;
+};
+
+} // namespace dravolin

@@ -1,0 +1,272 @@
+// The exported functions: thin entries that check initialisation and forward to the Client.
+#include "DravolinClient.h"
+#include "client.h"
+#include "response.h"
+#include "socket.h"
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+
+using dravolin::Client;
+using dravolin::Connection;
+
+namespace {
+
+// The library handle. Deliberately never destroyed at process exit: a program that does not
+// call DravolinClient_Free must not have its exit wait for connection workers.
+struct Library {
+    std::mutex lock;
+    std::shared_ptr<Client> client;
+};
+
+Library& library() {
+    static Library* instance = new Library;
+    return *instance;
+}
+
+std::shared_ptr<Client> currentClient() {
+    Library& lib = library();
+    std::lock_guard guard(lib.lock);
+    return lib.client;
+}
+
+} // namespace
+
+extern "C" {
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Init(void) {
+    try {
+        Library& lib = library();
+        std::lock_guard guard(lib.lock);
+        if (lib.client) {
+            return DRAVOLIN_OK;
+        }
+        auto client = std::make_shared<Client>();
+        if (!dravolin::net::startup()) {
+            return DRAVOLIN_FAILED;
+        }
+        lib.client = std::move(client);
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_Free(void) {
+    std::shared_ptr<Client> client;
+    {
+        Library& lib = library();
+        std::lock_guard guard(lib.lock);
+        client.swap(lib.client);
+    }
+    if (!client) {
+        return;
+    }
+    try {
+        client->close();
+    } catch (...) {
+    }
+    dravolin::net::cleanup();
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetVersion(void) {
+    return DRAVOLIN_CLIENT_VERSION;
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Connect(const char* host, int port,
+                                                      uint32_t* connectionHandle,
+                                                      uint32_t* requestId,
+                                                      CompletionCallback callback) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        auto connection = Connection::create(client);
+        if (!connection) {
+            return DRAVOLIN_FAILED;
+        }
+        connection->setEndpoint(host ? host : "", port);
+        const int result = client->submit(
+            connection, [](Connection& c, uint32_t id) { c.startConnect(id); }, nullptr, requestId,
+            callback);
+        if (result != DRAVOLIN_OK) {
+            return result;
+        }
+        const uint32_t handle = client->add(connection);
+        if (connectionHandle) {
+            *connectionHandle = handle;
+        }
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Disconnect(uint32_t connectionHandle,
+                                                         uint32_t* requestId,
+                                                         CompletionCallback callback) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        const int result = client->submit(
+            connection, [](Connection& c, uint32_t id) { c.startDisconnect(id); }, nullptr,
+            requestId, callback);
+        if (result != DRAVOLIN_OK) {
+            return result;
+        }
+        client->remove(connectionHandle);
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Login(uint32_t connectionHandle,
+                                                    const LoginParameters* parameters,
+                                                    uint32_t* requestId,
+                                                    CompletionCallback callback) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        if (!parameters) {
+            return DRAVOLIN_FAILED;
+        }
+        if (parameters->mode == DRAVOLIN_LOGIN_PLAIN) {
+            connection->setPlainLogin(parameters->name ? parameters->name : "",
+                                      parameters->password ? parameters->password : "");
+        } else if (parameters->mode == DRAVOLIN_LOGIN_CHAP) {
+            if (!parameters->name || !parameters->password) {
+                return DRAVOLIN_FAILED; // the CHAP name and secret are required
+            }
+            connection->setChapLogin(parameters->name, parameters->password, parameters->peerName,
+                                     parameters->peerPassword, parameters->encrypt != 0);
+        } else {
+            return DRAVOLIN_FAILED;
+        }
+        return client->submit(
+            connection, [](Connection& c, uint32_t id) { c.startLogin(id); }, nullptr, requestId,
+            callback);
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SendRequest(uint32_t connectionHandle,
+                                                          unsigned int code, const char* argument,
+                                                          Response** response, uint32_t* requestId,
+                                                          CompletionCallback callback) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    Response* created = new (std::nothrow) Response;
+    if (!created) {
+        return DRAVOLIN_NO_MEMORY;
+    }
+    if (response) {
+        *response = created;
+    }
+    // Without a place to hand it out, the Response is ours to release.
+    std::unique_ptr<Response> orphan(response ? nullptr : created);
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        if (!dravolin::protocol::kindForRequestCode(code)) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        if (orphan && callback) {
+            // The callback receives the Response; it lives until the operation is gone.
+            orphan.release();
+        }
+        return client->submit(
+            connection,
+            [code, argument](Connection& c, uint32_t id) { c.startCommand(id, code, argument); },
+            created, requestId, callback);
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_CancelRequest(uint32_t requestId) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        return client->cancel(requestId);
+    } catch (...) {
+        return DRAVOLIN_OK;
+    }
+}
+
+DRAVOLIN_API Response* DRAVOLIN_CALL DravolinClient_ResponseInit(Response** response) {
+    Response* created = new (std::nothrow) Response;
+    if (response) {
+        *response = created;
+    }
+    return created;
+}
+
+DRAVOLIN_API Response* DRAVOLIN_CALL DravolinClient_ResponseReset(Response* response) {
+    if (response) {
+        response->cursor = 0;
+    }
+    return response;
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetNext(Response* response, char* name,
+                                                              char* value) {
+    if (!response || response->cursor >= response->records.size()) {
+        return 0;
+    }
+    const auto& record = response->records[response->cursor];
+    if (name) {
+        std::memcpy(name, record.name.c_str(), record.name.size() + 1);
+    }
+    if (value) {
+        std::memcpy(value, record.value.c_str(), record.value.size() + 1);
+    }
+    ++response->cursor;
+    return 1;
+}
+
+DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_ResponseFree(Response* response) {
+    delete response;
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t connectionHandle,
+                                                                     const char* directory) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        connection->setLogDirectory(directory ? directory : "");
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_OK;
+    }
+}
+
+} // extern "C"

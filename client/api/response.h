@@ -1,0 +1,12 @@
+// The caller-visible result set of one request.
+#pragma once
+
+#include "reply_parser.h"
+
+#include <cstdint>
+#include <vector>
+
+struct Response {
+    std::vector<dravolin::protocol::Record> records;
+    std::uint32_t cursor = 0;
+};

@@ -1,0 +1,580 @@
+#include "connection.h"
+
+#include "chap.h"
+#include "commands.h"
+#include "crypto_provider.h"
+#include "errors.h"
+#include "log_names.h"
+#include "os.h"
+
+#include <algorithm>
+
+namespace dravolin {
+
+using protocol::kStatusClientFailure;
+using protocol::kStatusOk;
+using protocol::RequestKind;
+
+namespace {
+// How long stop() waits for a worker that its socket shutdown did not wake, before it closes
+// the socket under it.
+constexpr std::chrono::milliseconds kStopWait{2500};
+} // namespace
+
+Connection::Connection(std::weak_ptr<DeliveryTarget> owner) : owner_(std::move(owner)) {
+    logDirectory_ = protocol::directoryOfPath(os::executablePath(), os::pathSeparator());
+}
+
+std::shared_ptr<Connection> Connection::create(std::weak_ptr<DeliveryTarget> owner) {
+    std::shared_ptr<Connection> connection(new Connection(std::move(owner)));
+    try {
+        connection->worker_ =
+            std::thread(workerMain, connection->signal_, std::weak_ptr<Connection>(connection));
+    } catch (...) {
+        return nullptr;
+    }
+    connection->workerId_ = connection->worker_.get_id();
+    return connection;
+}
+
+Connection::~Connection() {
+    stop();
+}
+
+void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<Connection> weak) {
+    while (signal->wait()) {
+        std::shared_ptr<Connection> self = weak.lock();
+        if (!self) {
+            break;
+        }
+        try {
+            self->drain();
+        } catch (...) {
+            break;
+        }
+        // Dropping the last reference here runs the destructor on this thread; it only
+        // detaches, and the loop then ends on the stop mark.
+    }
+    signal->markExited();
+}
+
+void Connection::stop() {
+    std::lock_guard guard(stopLock_);
+    stopping_ = true;
+    signal_->stop();
+    socket_.interrupt();
+    if (!worker_.joinable()) {
+        return;
+    }
+    if (onWorkerThread()) {
+        worker_.detach(); // ends when the callback that called us returns
+        return;
+    }
+    if (!signal_->waitExited(kStopWait)) {
+        // The shutdown did not wake a blocked call: take the socket away from under it.
+        socket_.close();
+        if (!signal_->waitExited(kStopWait)) {
+            // Never kill a thread: it holds its own reference and ends when its call does.
+            worker_.detach();
+            return;
+        }
+    }
+    worker_.join();
+}
+
+ConnectionState Connection::state() const {
+    std::lock_guard guard(queueLock_);
+    return state_;
+}
+
+void Connection::setEndpoint(std::string host, int port) {
+    std::lock_guard guard(queueLock_);
+    host_ = std::move(host);
+    port_ = port;
+}
+
+void Connection::setPlainLogin(std::string user, std::string password) {
+    std::lock_guard guard(queueLock_);
+    login_.mode = 0;
+    login_.userName = std::move(user);
+    login_.userPassword = std::move(password);
+}
+
+void Connection::setChapLogin(std::string name, std::string secret, const char* peerName,
+                              const char* peerSecret, bool encrypt) {
+    std::lock_guard guard(queueLock_);
+    login_.mode = 1;
+    login_.chapName = std::move(name);
+    login_.chapSecret = std::move(secret);
+    login_.mutualAuth = peerName && peerSecret;
+    if (login_.mutualAuth) {
+        login_.peerName = peerName;
+        login_.peerSecret = peerSecret;
+    }
+    login_.encryptRequested = encrypt;
+}
+
+void Connection::setLogDirectory(std::string_view directory) {
+    std::lock_guard guard(queueLock_);
+    logDirectory_ = protocol::normaliseLogDirectory(directory, os::pathSeparator());
+}
+
+// ---------------------------------------------------------------------------------------
+// Starters
+
+void Connection::enqueue(std::shared_ptr<Request> request) {
+    {
+        std::lock_guard guard(queueLock_);
+        queue_.push_back(std::move(request));
+    }
+    signal_->wake();
+}
+
+void Connection::startConnect(std::uint32_t requestId) {
+    {
+        std::lock_guard guard(queueLock_);
+        queue_.push_back(std::make_shared<Request>(RequestKind::Connect, "", requestId, false));
+        queue_.push_back(std::make_shared<Request>(RequestKind::Greeting, "", requestId, true));
+    }
+    signal_->wake();
+}
+
+void Connection::startDisconnect(std::uint32_t requestId) {
+    enqueue(std::make_shared<Request>(RequestKind::Disconnect, "", requestId, true));
+}
+
+void Connection::startCommand(std::uint32_t requestId, unsigned code, const char* argument) {
+    const auto kind = protocol::kindForRequestCode(code);
+    protocol::CommandLine line = protocol::buildCommandLine(code, argument);
+    auto request = std::make_shared<Request>(kind.value_or(RequestKind::Logoff),
+                                             std::move(line.text), requestId, true);
+    request->failLocally = !line.valid || !kind;
+    std::lock_guard guard(queueLock_);
+    if (request->kind == RequestKind::GetLog) {
+        request->logDirectory = logDirectory_;
+    }
+    enqueue(std::move(request));
+}
+
+void Connection::startLogin(std::uint32_t requestId) {
+    std::lock_guard guard(queueLock_);
+    if (login_.mode == 0) {
+        enqueue(std::make_shared<Request>(
+            RequestKind::Login, protocol::plainLoginLine(login_.userName, login_.userPassword),
+            requestId, true));
+        return;
+    }
+    auto session = std::make_shared<LoginSession>();
+    session->data = login_;
+    auto mode = std::make_shared<Request>(RequestKind::AuthMode,
+                                          std::string(protocol::kAuthModeLine), requestId, false);
+    auto start = std::make_shared<Request>(RequestKind::AuthStart,
+                                           std::string(protocol::kAuthStartLine), requestId, false);
+    mode->login = session;
+    start->login = session;
+    queue_.push_back(std::move(mode));
+    enqueue(std::move(start));
+}
+
+std::size_t Connection::cancel(std::uint32_t requestId) {
+    std::lock_guard guard(queueLock_);
+    if (queue_.empty() || queue_.front()->requestId == requestId) {
+        return 0;
+    }
+    const auto before = queue_.size();
+    queue_.erase(std::remove_if(queue_.begin() + 1, queue_.end(),
+                                [&](const auto& r) { return r->requestId == requestId; }),
+                 queue_.end());
+    return before - queue_.size();
+}
+
+// ---------------------------------------------------------------------------------------
+// Worker
+
+void Connection::drain() {
+    while (!stopping_ && serveFront()) {
+    }
+}
+
+void Connection::serveUntil(const std::function<bool()>& done) {
+    while (!done() && !stopping_ && serveFront()) {
+    }
+}
+
+bool Connection::serveFront() {
+    std::shared_ptr<Request> request;
+    {
+        std::lock_guard guard(queueLock_);
+        if (queue_.empty() || state_ == ConnectionState::ShuttingDown) {
+            return false;
+        }
+        request = queue_.front();
+    }
+    serve(request);
+    runDeliveries();
+    return true;
+}
+
+void Connection::serve(const std::shared_ptr<Request>& request) {
+    std::unique_lock guard(queueLock_);
+    const ConnectionState state = state_;
+    const RequestKind kind = request->kind;
+
+    if (state == ConnectionState::Disconnected) {
+        if (kind == RequestKind::Connect) {
+            const std::string host = host_;
+            const auto port = static_cast<std::uint16_t>(static_cast<unsigned>(port_) + 1u);
+            guard.unlock();
+            if (!stopping_) {
+                socket_.open(host, port); // a failed connect shows on the first receive
+            }
+            guard.lock();
+            state_ = ConnectionState::Connected;
+            completeFront(request, kStatusOk);
+        } else if (kind == RequestKind::Disconnect) {
+            completeFront(request, kStatusOk);
+        } else {
+            failAll();
+        }
+        return;
+    }
+
+    // Connected.
+    switch (kind) {
+    case RequestKind::Connect:
+        completeFront(request, kStatusOk);
+        return;
+    case RequestKind::Disconnect: {
+        state_ = ConnectionState::ShuttingDown;
+        if (const int error = socket_.shutdownSend(); error != 0) {
+            onSocketError(error);
+            return;
+        }
+        completeFront(request, kStatusOk);
+        return;
+    }
+    case RequestKind::Greeting:
+        guard.unlock();
+        receiveFor(request);
+        return;
+    default:
+        break;
+    }
+    if (request->failLocally) {
+        // Nothing was sent, so the connection stays in step and usable.
+        completeFront(request, kStatusClientFailure);
+        return;
+    }
+    guard.unlock();
+    if (sendText(request->commandText)) {
+        receiveFor(request);
+    }
+}
+
+bool Connection::sendText(const std::string& text) {
+    pendingSend_ += text;
+    if (pendingSend_.empty()) {
+        return true;
+    }
+    int error = 0;
+    if (encrypted_) {
+        crypto::CryptoProvider random;
+        std::vector<std::uint8_t> frame =
+            crypto::encodeFrame(cipher_, pendingSend_.data(), pendingSend_.size(), random);
+        if (frame.empty()) {
+            closeAndFailAll();
+            return false;
+        }
+        const long sent =
+            socket_.send(reinterpret_cast<const char*>(frame.data()), frame.size(), error);
+        if (sent < 0 && error != net::wouldBlockError()) {
+            onSocketError(error);
+            return false;
+        }
+        if (sent >= 0) {
+            pendingSend_.clear();
+        }
+        return true;
+    }
+    // One call for the whole line; a blocking socket only returns early on huge lines, and
+    // then the rest follows at once rather than with the next command.
+    while (!pendingSend_.empty()) {
+        const long sent = socket_.send(pendingSend_.data(), pendingSend_.size(), error);
+        if (sent < 0) {
+            if (error == net::wouldBlockError()) {
+                return true;
+            }
+            onSocketError(error);
+            return false;
+        }
+        pendingSend_.erase(0, static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+long Connection::receiveChunk(char* text, int& error, bool& rejected) {
+    rejected = false;
+    if (!encrypted_) {
+        return socket_.receive(text, protocol::kMaxLineLength, error);
+    }
+    alignas(16) std::uint8_t frame[crypto::kMaxFrameSize + 1];
+    const long got = socket_.receive(reinterpret_cast<char*>(frame), crypto::kMaxFrameSize, error);
+    if (got <= 0) {
+        return got;
+    }
+    const auto result = crypto::decodeFrame(cipher_, frame, static_cast<std::size_t>(got), text,
+                                            crypto::kFrameTextCapacity);
+    if (!result.ok()) {
+        rejected = true;
+        return 0;
+    }
+    return static_cast<long>(result.textLength);
+}
+
+void Connection::receiveFor(const std::shared_ptr<Request>& request) {
+    char buffer[crypto::kFrameTextCapacity + 1];
+    for (;;) {
+        int error = 0;
+        bool rejected = false;
+        const long got = receiveChunk(buffer, error, rejected);
+        if (got < 0) {
+            if (error != net::wouldBlockError()) {
+                onSocketError(error);
+            }
+            return;
+        }
+        if (got == 0) {
+            peerClosed(request, rejected);
+            return;
+        }
+        std::size_t offset = 0;
+        const auto length = static_cast<std::size_t>(got);
+        while (offset < length) {
+            std::size_t used = 0;
+            const auto result = request->lines.feed(buffer + offset, length - offset, used);
+            offset += used;
+            if (result == protocol::LineAssembler::Result::Line &&
+                !request->consumeLine(request->lines.line())) {
+                closeAndFailAll();
+                return;
+            }
+            if (request->complete()) {
+                // Whatever else this read held belongs to no request.
+                finishReply(request);
+                return;
+            }
+        }
+    }
+}
+
+void Connection::finishReply(const std::shared_ptr<Request>& request) {
+    int status = request->reply.status;
+    if (request->kind == RequestKind::Greeting) {
+        status = kStatusOk;
+    } else if (request->kind == RequestKind::GetLog) {
+        // The file is complete on disk before anyone learns of the completion.
+        status = request->finishLogFile() ? kStatusOk : kStatusClientFailure;
+    }
+    std::lock_guard guard(queueLock_);
+    completeFront(request, status);
+}
+
+void Connection::peerClosed(const std::shared_ptr<Request>& request, bool rejected) {
+    std::lock_guard guard(queueLock_);
+    if (!rejected && request->kind == RequestKind::Shutdown && !queue_.empty() &&
+        queue_.front() == request) {
+        // The server ending the connection is what "shutdown" asks for.
+        completeFront(request, kStatusOk);
+    }
+    state_ = ConnectionState::Disconnected;
+    socket_.close();
+    pendingSend_.clear();
+    // The request in progress stays queued; the next pass fails it with the rest.
+}
+
+void Connection::completeFront(const std::shared_ptr<Request>& request, int status) {
+    std::lock_guard guard(queueLock_);
+    if (!queue_.empty() && queue_.front() == request) {
+        queue_.pop_front();
+    }
+    request->reply.status = status;
+    onRequestComplete(request);
+}
+
+void Connection::onSocketError(int code) {
+    std::lock_guard guard(queueLock_);
+    if (queue_.empty()) {
+        failAll();
+        return;
+    }
+    std::shared_ptr<Request> front = queue_.front();
+    queue_.pop_front();
+    if (front->kind == RequestKind::Shutdown) {
+        front->reply.status = kStatusOk;
+        onRequestComplete(front);
+        return;
+    }
+    front->reply.status = kStatusClientFailure;
+    front->bodyText += CSysError(static_cast<std::uint32_t>(code)).text(true);
+    onRequestComplete(front);
+    failAll();
+}
+
+void Connection::failAll() {
+    std::lock_guard guard(queueLock_);
+    while (!queue_.empty()) {
+        std::shared_ptr<Request> front = queue_.front();
+        queue_.pop_front();
+        front->reply.status = kStatusClientFailure;
+        onRequestComplete(front);
+    }
+    closeAndFailAll();
+}
+
+void Connection::closeAndFailAll() {
+    std::lock_guard guard(queueLock_);
+    state_ = ConnectionState::Disconnected;
+    socket_.close();
+    pendingSend_.clear();
+    while (!queue_.empty()) {
+        std::shared_ptr<Request> front = queue_.front();
+        queue_.pop_front();
+        front->reply.status = kStatusClientFailure;
+        onRequestComplete(front);
+    }
+}
+
+void Connection::onRequestComplete(const std::shared_ptr<Request>& request) {
+    std::lock_guard guard(queueLock_);
+    if (request->kind == RequestKind::Shutdown || request->kind == RequestKind::Disconnect) {
+        state_ = ConnectionState::Disconnected;
+    }
+    if (request->kind == RequestKind::GetLog && !request->finishLogFile() &&
+        request->reply.status == kStatusOk) {
+        request->reply.status = kStatusClientFailure;
+    }
+    bool deliverNow = request->deliver;
+    followUp(request, deliverNow);
+    if (deliverNow) {
+        deliveries_.push_back(
+            {request->requestId, request->reply.status, std::move(request->reply.records)});
+        request->reply.records.clear();
+    }
+}
+
+void Connection::followUp(const std::shared_ptr<Request>& request, bool& deliverNow) {
+    int& status = request->reply.status;
+    const std::uint32_t id = request->requestId;
+    switch (request->kind) {
+    case RequestKind::Login:
+    case RequestKind::ListDevices:
+    case RequestKind::ListPermissions:
+        if (status != kStatusOk) {
+            enqueue(std::make_shared<Request>(RequestKind::Logoff,
+                                              std::string(protocol::kLogoffLine), id, true));
+        }
+        return;
+    case RequestKind::Control:
+        if (status == kStatusOk) {
+            signal_->wake();
+        }
+        return;
+    case RequestKind::AuthMode:
+        if (status == kStatusOk && !protocol::authModeIsChap(request->reply.records)) {
+            status = protocol::kStatusNotChap; // noted only: the login goes on
+        }
+        return;
+    case RequestKind::AuthStart: {
+        LoginSession& session = *request->login;
+        if (status != kStatusOk) {
+            deliverNow = true; // the login ends here, and the caller must hear of it
+            return;
+        }
+        const protocol::StartReply start = protocol::readStartReply(request->reply.records);
+        if (session.data.encryptRequested && !start.cryptOffered) {
+            status = kStatusClientFailure;
+            deliverNow = true;
+            return;
+        }
+        session.serverChallenge = protocol::decodeChallenge(start.challengeText);
+        session.clientChallenge.clear();
+        if (session.data.mutualAuth) {
+            session.clientChallenge.resize(protocol::kClientChallengeSize);
+            crypto::CryptoProvider random;
+            if (!random.fill(session.clientChallenge.data(), session.clientChallenge.size())) {
+                status = kStatusClientFailure;
+                deliverNow = true;
+                return;
+            }
+        }
+        auto check = std::make_shared<Request>(
+            RequestKind::AuthCheck,
+            protocol::buildCheckLine(session.data.chapName, session.data.chapSecret,
+                                     session.serverChallenge, session.data.encryptRequested,
+                                     session.clientChallenge),
+            id, !session.data.mutualAuth);
+        check->login = request->login;
+        enqueue(std::move(check));
+        return;
+    }
+    case RequestKind::AuthCheck: {
+        const LoginSession& session = *request->login;
+        if (!session.data.mutualAuth) {
+            if (status == kStatusOk && session.data.encryptRequested) {
+                switchOnEncryption(session);
+            }
+            return;
+        }
+        if (status != kStatusOk) {
+            deliverNow = true;
+            return;
+        }
+        if (!protocol::verifyServerProof(request->reply.records, session.data.peerName,
+                                         session.data.peerSecret, session.clientChallenge)) {
+            status = kStatusClientFailure;
+            deliverNow = true;
+            return;
+        }
+        auto ok = std::make_shared<Request>(
+            RequestKind::AuthOk, protocol::authOkLine(session.data.encryptRequested), id, true);
+        ok->login = request->login;
+        enqueue(std::move(ok));
+        return;
+    }
+    case RequestKind::AuthOk:
+        if (status == kStatusOk && request->login->data.encryptRequested) {
+            switchOnEncryption(*request->login);
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void Connection::switchOnEncryption(const LoginSession& session) {
+    cipher_ = crypto::ChannelCipher(session.serverChallenge.data(), session.serverChallenge.size(),
+                                    session.data.chapSecret.data(), session.data.chapSecret.size());
+    encrypted_ = true;
+}
+
+void Connection::runDeliveries() {
+    std::vector<Delivery> batch;
+    {
+        std::lock_guard guard(queueLock_);
+        batch.swap(deliveries_);
+    }
+    if (batch.empty()) {
+        return;
+    }
+    // Callbacks run without any lock of this connection, so they may queue further work,
+    // cancel, disconnect or end the library.
+    const std::shared_ptr<DeliveryTarget> owner = owner_.lock();
+    if (!owner) {
+        return;
+    }
+    for (Delivery& delivery : batch) {
+        owner->deliver(delivery.requestId, delivery.status, delivery.records);
+    }
+}
+
+} // namespace dravolin

@@ -1,0 +1,44 @@
+// Small OS services of the connection layer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace dravolin::os {
+
+// Separator appended to a log directory that has none.
+char pathSeparator();
+
+// Full path of the host program's executable; empty when unknown.
+std::string executablePath();
+
+// The system's message text for an error code (socket codes included); nullopt when the
+// system has none.
+std::optional<std::string> systemMessage(std::uint32_t code);
+
+// A local file written start to end, created or truncated, readable and writable by others
+// meanwhile. Writes are buffered; close() flushes.
+class OutputFile {
+  public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool open(const std::string& path);
+    bool isOpen() const { return handle_ != nullptr; }
+    // False once a write failed.
+    bool write(const char* data, std::size_t length);
+    // Flushes and closes; false when anything failed.
+    bool close();
+
+  private:
+    bool flush();
+    void* handle_ = nullptr;
+    bool failed_ = false;
+    std::string buffer_;
+};
+
+} // namespace dravolin::os

@@ -1,0 +1,106 @@
+#include "os.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace dravolin::os {
+
+char pathSeparator() {
+    return '/';
+}
+
+std::string executablePath() {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return {};
+    }
+    return std::string(path, static_cast<std::size_t>(n));
+}
+
+std::optional<std::string> systemMessage(std::uint32_t code) {
+    if (code == 0 || code > INT_MAX) {
+        return std::nullopt;
+    }
+    char buffer[512];
+    errno = 0;
+    // GNU strerror_r may return a static text instead of filling the buffer.
+    const char* text = ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+    if (!text || std::strncmp(text, "Unknown error", 13) == 0) {
+        return std::nullopt;
+    }
+    return std::string(text);
+}
+
+namespace {
+constexpr std::size_t kBufferSize = 64 * 1024;
+int fdOf(void* handle) {
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(handle)) - 1;
+}
+} // namespace
+
+OutputFile::~OutputFile() {
+    close();
+}
+
+bool OutputFile::open(const std::string& path) {
+    close();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);
+    failed_ = false;
+    buffer_.reserve(kBufferSize);
+    return true;
+}
+
+bool OutputFile::flush() {
+    std::size_t done = 0;
+    while (!failed_ && done < buffer_.size()) {
+        const ssize_t n = ::write(fdOf(handle_), buffer_.data() + done, buffer_.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            failed_ = true;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    buffer_.clear();
+    return !failed_;
+}
+
+bool OutputFile::write(const char* data, std::size_t length) {
+    if (!handle_ || failed_) {
+        return false;
+    }
+    if (buffer_.size() + length > kBufferSize && !flush()) {
+        return false;
+    }
+    if (length >= kBufferSize) {
+        buffer_.assign(data, length);
+        return flush();
+    }
+    buffer_.append(data, length);
+    return true;
+}
+
+bool OutputFile::close() {
+    if (!handle_) {
+        return !failed_;
+    }
+    flush();
+    if (::close(fdOf(handle_)) != 0) {
+        failed_ = true;
+    }
+    handle_ = nullptr;
+    return !failed_;
+}
+
+} // namespace dravolin::os

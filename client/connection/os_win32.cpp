@@ -1,0 +1,98 @@
+#include "os.h"
+
+#include <windows.h>
+
+namespace dravolin::os {
+
+char pathSeparator() {
+    return '\\';
+}
+
+std::string executablePath() {
+    char path[MAX_PATH + 1] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        return {};
+    }
+    return std::string(path, n);
+}
+
+std::optional<std::string> systemMessage(std::uint32_t code) {
+    char* text = nullptr;
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                         FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                     nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                     reinterpret_cast<char*>(&text), 0, nullptr);
+    if (n == 0 || !text) {
+        return std::nullopt;
+    }
+    std::string result(text, n);
+    ::LocalFree(text);
+    return result;
+}
+
+namespace {
+constexpr std::size_t kBufferSize = 64 * 1024;
+}
+
+OutputFile::~OutputFile() {
+    close();
+}
+
+bool OutputFile::open(const std::string& path) {
+    close();
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    handle_ = file;
+    failed_ = false;
+    buffer_.reserve(kBufferSize);
+    return true;
+}
+
+bool OutputFile::flush() {
+    std::size_t done = 0;
+    while (!failed_ && done < buffer_.size()) {
+        DWORD written = 0;
+        if (!::WriteFile(static_cast<HANDLE>(handle_), buffer_.data() + done,
+                         static_cast<DWORD>(buffer_.size() - done), &written, nullptr) ||
+            written == 0) {
+            failed_ = true;
+            break;
+        }
+        done += written;
+    }
+    buffer_.clear();
+    return !failed_;
+}
+
+bool OutputFile::write(const char* data, std::size_t length) {
+    if (!handle_ || failed_) {
+        return false;
+    }
+    if (buffer_.size() + length > kBufferSize && !flush()) {
+        return false;
+    }
+    if (length >= kBufferSize) {
+        buffer_.assign(data, length);
+        return flush();
+    }
+    buffer_.append(data, length);
+    return true;
+}
+
+bool OutputFile::close() {
+    if (!handle_) {
+        return !failed_;
+    }
+    flush();
+    if (!::CloseHandle(static_cast<HANDLE>(handle_))) {
+        failed_ = true;
+    }
+    handle_ = nullptr;
+    return !failed_;
+}
+
+} // namespace dravolin::os

@@ -1,0 +1,54 @@
+// Blocking TCP socket of one connection, behind one interface for every OS.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace dravolin::net {
+
+// Starts the OS socket layer (Windows Sockets 2.0 exactly); false when not available.
+bool startup();
+void cleanup();
+
+// The error code for "the operation would block" (10035 on Windows).
+int wouldBlockError();
+
+class Socket {
+  public:
+    Socket() = default;
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    // Creates an IPv4 stream socket and connects it to `host` (dotted address first, else the
+    // first address the name resolves to) on `port`. Returns 0, or the error code when the
+    // socket could not be created. A failed connect is not reported here: it shows on the
+    // first send or receive.
+    int open(const std::string& host, std::uint16_t port);
+
+    // One send / receive call. The result is the byte count, or -1 with `error` set.
+    long send(const char* data, std::size_t length, int& error);
+    long receive(char* buffer, std::size_t capacity, int& error);
+
+    // Shuts the sending direction down; 0 or the error code.
+    int shutdownSend();
+
+    // Wakes a receive blocked on another thread (shuts both directions down) and keeps any
+    // later open() from succeeding; may be called from any thread.
+    void interrupt();
+
+    // Closes the socket; only the thread that does the I/O calls this.
+    void close();
+
+    bool isOpen() const;
+
+  private:
+    mutable std::mutex lock_; // orders close() against interrupt() from other threads
+    std::intptr_t handle_ = -1;
+    bool interrupted_ = false; // no socket may be opened any more
+    int pendingError_ = 0;     // connect failure, reported by the next send or receive
+};
+
+} // namespace dravolin::net
