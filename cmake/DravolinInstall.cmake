@@ -1,0 +1,102 @@
+# Install rules and packaging: the library with its header, a CMake package config
+# (DravolinClient::DravolinClient), a pkg-config file, the programs, and CPack archives
+# (a ZIP on Windows).
+include_guard(GLOBAL)
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(DRAVOLIN_CONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/DravolinClient)
+
+if(TARGET DravolinClient)
+  # Versioned SONAME (libDravolinClient.so.1) unless the library sets its own.
+  get_target_property(dravolin_soversion DravolinClient SOVERSION)
+  if(NOT dravolin_soversion)
+    set_target_properties(DravolinClient PROPERTIES
+      VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  endif()
+
+  install(TARGETS DravolinClient
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/include/DravolinClient.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+  # Windows: the module-definition file travels with the import library.
+  if(WIN32)
+    get_target_property(dravolin_sources DravolinClient SOURCES)
+    get_target_property(dravolin_source_dir DravolinClient SOURCE_DIR)
+    foreach(src IN LISTS dravolin_sources)
+      if(src MATCHES "\\.def$")
+        if(NOT IS_ABSOLUTE "${src}")
+          set(src "${dravolin_source_dir}/${src}")
+        endif()
+        install(FILES ${src} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+      endif()
+    endforeach()
+  endif()
+
+  # Package config: an imported target whose file names come from the built library.
+  if(WIN32)
+    set(DRAVOLIN_IMPORTED_LOCATION
+      "\${PACKAGE_PREFIX_DIR}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:DravolinClient>")
+    set(DRAVOLIN_IMPORTED_EXTRA
+      "IMPORTED_IMPLIB \"\${PACKAGE_PREFIX_DIR}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_LINKER_FILE_NAME:DravolinClient>\"")
+  else()
+    set(DRAVOLIN_IMPORTED_LOCATION
+      "\${PACKAGE_PREFIX_DIR}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:DravolinClient>")
+    set(DRAVOLIN_IMPORTED_EXTRA
+      "IMPORTED_SONAME \"$<TARGET_SONAME_FILE_NAME:DravolinClient>\"")
+  endif()
+  configure_package_config_file(
+    ${PROJECT_SOURCE_DIR}/cmake/DravolinClientConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/package/DravolinClientConfig.cmake.in
+    INSTALL_DESTINATION ${DRAVOLIN_CONFIG_DIR}
+    PATH_VARS CMAKE_INSTALL_INCLUDEDIR)
+  file(GENERATE
+    OUTPUT ${PROJECT_BINARY_DIR}/package/DravolinClientConfig.cmake
+    INPUT ${PROJECT_BINARY_DIR}/package/DravolinClientConfig.cmake.in)
+  write_basic_package_version_file(
+    ${PROJECT_BINARY_DIR}/package/DravolinClientConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+  install(FILES
+    ${PROJECT_BINARY_DIR}/package/DravolinClientConfig.cmake
+    ${PROJECT_BINARY_DIR}/package/DravolinClientConfigVersion.cmake
+    DESTINATION ${DRAVOLIN_CONFIG_DIR})
+
+  # pkg-config, relocatable: the prefix is found from the .pc file's own place.
+  file(RELATIVE_PATH DRAVOLIN_PC_TO_PREFIX
+    "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/dravolinclient.pc.in
+    ${PROJECT_BINARY_DIR}/package/dravolinclient.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/package/dravolinclient.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+foreach(program dravolinctl DravolinIPSecCfg)
+  if(TARGET ${program})
+    if(NOT WIN32)
+      # The installed program finds the library of its own prefix, wherever that is.
+      set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+set(CPACK_PACKAGE_NAME DravolinClient)
+set(CPACK_PACKAGE_VENDOR Dravolin)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Client library, management tool and IPsec configurator of the storage server")
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win32)
+else()
+  set(CPACK_GENERATOR TGZ)
+endif()
+set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}")
+if(WIN32)
+  set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win32")
+endif()
+include(CPack)

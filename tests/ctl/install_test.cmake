@@ -1,0 +1,100 @@
+# Installs the build into a fresh prefix and builds the examples against it, once through
+# find_package and once through pkg-config; natively it also runs them, on Win32 it checks
+# the CPack ZIP. Any broken install rule fails here.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... [-DTOOLCHAIN=...] [-DWIN32=1]
+#         -DCPACK=... -P install_test.cmake
+cmake_minimum_required(VERSION 3.25)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_file path)
+  if(NOT EXISTS "${path}")
+    message(FATAL_ERROR "missing after install: ${path}")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+
+expect_file("${prefix}/include/DravolinClient.h")
+expect_file("${prefix}/lib/cmake/DravolinClient/DravolinClientConfig.cmake")
+expect_file("${prefix}/lib/cmake/DravolinClient/DravolinClientConfigVersion.cmake")
+expect_file("${prefix}/lib/pkgconfig/dravolinclient.pc")
+if(WIN32)
+  expect_file("${prefix}/bin/DravolinClient.dll")
+  expect_file("${prefix}/bin/dravolinctl.exe")
+  expect_file("${prefix}/lib/DravolinClient.def")
+else()
+  expect_file("${prefix}/lib/libDravolinClient.so")
+  expect_file("${prefix}/bin/dravolinctl")
+  file(GLOB sonames "${prefix}/lib/libDravolinClient.so.[0-9]")
+  if(NOT sonames)
+    message(FATAL_ERROR "no versioned libDravolinClient.so.N installed")
+  endif()
+  run(readelf -d "${prefix}/lib/libDravolinClient.so")
+  if(NOT run_output MATCHES "SONAME\\)[^\n]*libDravolinClient\\.so\\.[0-9]+\\]")
+    message(FATAL_ERROR "libDravolinClient.so has no versioned SONAME:\n${run_output}")
+  endif()
+  # The installed program runs from its prefix.
+  run("${prefix}/bin/dravolinctl" --version)
+endif()
+
+set(toolchain_args)
+if(TOOLCHAIN)
+  list(APPEND toolchain_args "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}")
+endif()
+
+foreach(way find_package pkg-config)
+  set(build "${WORK_DIR}/examples-${way}")
+  set(ENV{PKG_CONFIG_PATH} "${prefix}/lib/pkgconfig")
+  # The package is found through the prefix, never through the build tree.
+  run(${CMAKE_COMMAND} -S "${SOURCE_DIR}/examples" -B "${build}" ${toolchain_args}
+      "-DDRAVOLIN_EXAMPLES_WITH=${way}"
+      "-DCMAKE_PREFIX_PATH=${prefix}"
+      "-DDravolinClient_DIR=${prefix}/lib/cmake/DravolinClient"
+      -DCMAKE_BUILD_TYPE=Release)
+  run(${CMAKE_COMMAND} --build "${build}")
+  if(NOT WIN32)
+    set(ENV{LD_LIBRARY_PATH} "${prefix}/lib")
+    foreach(example list_devices async_session)
+      run("${build}/${example}")
+      if(NOT run_output MATCHES "version 20050118")
+        message(FATAL_ERROR "${example} (${way}) printed:\n${run_output}")
+      endif()
+    endforeach()
+  else()
+    expect_file("${build}/list_devices.exe")
+    expect_file("${build}/async_session.exe")
+  endif()
+endforeach()
+
+if(WIN32)
+  run(${CPACK} -G ZIP -B "${WORK_DIR}/cpack" --config "${BUILD_DIR}/CPackConfig.cmake")
+  file(GLOB zips "${WORK_DIR}/cpack/*.zip")
+  if(NOT zips)
+    message(FATAL_ERROR "cpack made no ZIP")
+  endif()
+  list(GET zips 0 zip)
+  run(${CMAKE_COMMAND} -E tar tf "${zip}")
+  foreach(entry bin/DravolinClient.dll bin/dravolinctl.exe lib/DravolinClient.def
+                include/DravolinClient.h lib/cmake/DravolinClient/DravolinClientConfig.cmake)
+    if(NOT run_output MATCHES "/${entry}")
+      message(FATAL_ERROR "${zip} lacks ${entry}:\n${run_output}")
+    endif()
+  endforeach()
+  if(NOT run_output MATCHES "/lib/[^\n]*DravolinClient[^\n]*\\.(a|lib)\n")
+    message(FATAL_ERROR "${zip} lacks the import library:\n${run_output}")
+  endif()
+  if(EXPECT_IPSECCFG AND NOT run_output MATCHES "/bin/DravolinIPSecCfg\\.exe")
+    message(FATAL_ERROR "${zip} lacks DravolinIPSecCfg.exe:\n${run_output}")
+  endif()
+endif()
+message(STATUS "install test passed")
