@@ -234,6 +234,23 @@ TEST(ServerProcessTest, StartsReadsThePortAndStops) {
     EXPECT_EQ(p.port(), 0);
 }
 
+TEST(ServerProcessTest, PinMovesEveryThreadOfTheServer) {
+    if (std::thread::hardware_concurrency() < 2)
+        GTEST_SKIP() << "needs two CPUs";
+    ServerProcess p;
+    ASSERT_TRUE(p.start("/bin/sh", {"-c", "echo port 4242; exec sleep 30"}, 0, 5000));
+    auto allowed = [&] {
+        std::ifstream in("/proc/" + std::to_string(p.pid()) + "/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("Cpus_allowed_list:", 0) == 0)
+                return line.substr(line.find_first_not_of(" \t", 18));
+        return std::string();
+    };
+    EXPECT_EQ(allowed(), "0");
+    ASSERT_TRUE(p.pin(1));
+    EXPECT_EQ(allowed(), "1");
+}
+
 TEST(ServerProcessTest, FailsWhenNoPortLineComes) {
     ServerProcess quiet;
     EXPECT_FALSE(quiet.start("/bin/sh", {"-c", "exec sleep 30"}, -1, 300));

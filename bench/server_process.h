@@ -30,13 +30,18 @@ class ServerProcess {
                int timeoutMs);
     // Asks the server to end, waits a bounded time, then kills it.
     void stop();
+    // Moves every thread of the running server to the CPU; threads it starts
+    // later follow.
+    bool pin(int cpu);
 
     std::uint16_t port() const { return port_; }
+    int pid() const { return pid_; }
     const std::string& firstLine() const { return firstLine_; }
 
   private:
     int pid_ = -1;
     int outFd_ = -1;
+    int inFd_ = -1; // the child's standard input: it ends when we do
     std::uint16_t port_ = 0;
     std::string firstLine_;
     std::thread drain_;
@@ -45,5 +50,8 @@ class ServerProcess {
 
 // Pins the calling thread, and every thread it starts later, to the CPU.
 bool pinCurrentThread(int cpu);
+
+// Pins every thread of a process (0: this one) to the CPU.
+bool pinProcess(int pid, int cpu);
 
 } // namespace bench

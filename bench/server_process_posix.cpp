@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +64,12 @@ bool ServerProcess::start(const std::string& program, const std::vector<std::str
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args)
@@ -68,13 +77,14 @@ bool ServerProcess::start(const std::string& program, const std::vector<std::str
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
+        for (int fd : {fds[0], fds[1], in[0], in[1]})
+            ::close(fd);
         return false;
     }
     if (pid == 0) {
         // Child: only async-signal-safe calls until exec.
         dup2(fds[1], STDOUT_FILENO);
+        dup2(in[0], STDIN_FILENO);
         if (cpu >= 0) {
             cpu_set_t set;
             CPU_ZERO(&set);
@@ -85,8 +95,10 @@ bool ServerProcess::start(const std::string& program, const std::vector<std::str
         _exit(127);
     }
     ::close(fds[1]);
+    ::close(in[0]);
     pid_ = pid;
     outFd_ = fds[0];
+    inFd_ = in[1];
 
     // First line, with a deadline.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -137,6 +149,9 @@ bool ServerProcess::start(const std::string& program, const std::vector<std::str
 }
 
 void ServerProcess::stop() {
+    if (inFd_ >= 0)
+        ::close(inFd_);
+    inFd_ = -1;
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         int status = 0;

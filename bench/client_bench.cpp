@@ -1,0 +1,932 @@
+// Speed and memory of the client library against the stand-in server on
+// loopback. Every figure is a ratio against a baseline measured in the same
+// run, baseline and library interleaved round by round, because the machines
+// this runs on are shared and noisy.
+//
+//   client_bench [--server PATH] [--rounds N] [--smoke] [--out FILE]
+//                [--codec FILE] [--placements one,two] [--rows 1,2,4,5,6,7]
+//                [--workdir DIR]
+#include "DravolinClient.h"
+#include "bench_stats.h"
+#include "proc_info.h"
+#include "raw_client.h"
+#include "report_table.h"
+#include "server_process.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <sched.h>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace bench;
+
+namespace {
+
+// ---------------------------------------------------------------- settings
+
+struct Settings {
+    std::string server;
+    std::string workdir;
+    std::string out;
+    std::string codec;
+    int rounds = 7;
+    bool smoke = false;
+    std::set<std::string> placements{"one", "two"};
+    std::set<int> rows{1, 2, 4, 5, 6, 7};
+
+    // Sizes; --smoke shrinks them to a run of a few seconds.
+    int roundTrips = 4000;
+    int asyncRequests = 10000;
+    std::int64_t logBytes = 256LL << 20;
+    int listRecords = 100000;
+    int manyConnections = 200;
+    int manyThreads = 8;
+    int requestsPerConnection = 200;
+};
+
+const char* const kUser = "bench";
+const char* const kPassword = "bench-pw";
+const char* const kChapName = "benchchap";
+const char* const kChapSecret = "bench-chap-secret";
+const char* const kParameter = "CtlAuthMode";
+
+struct Placement {
+    std::string key;
+    std::string label;
+    int serverCpu;
+    int clientCpu;
+};
+
+// ---------------------------------------------------------------- helpers
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string fmtRate(double perSecond, const char* unit) {
+    return formatNumber(perSecond, perSecond < 100 ? 1 : 0) + " " + unit;
+}
+
+std::string fmtUs(double seconds) {
+    return formatNumber(seconds * 1e6, 1) + " us";
+}
+
+std::string fmtKiB(double kib) {
+    return formatNumber(kib, 0) + " KiB";
+}
+
+std::string verdictAtLeast(const Summary& ratio, double target) {
+    if (ratio.count == 0)
+        return "n/a";
+    return ratio.median >= target ? "met" : "MISSED";
+}
+
+// One measured run: rate, median latency, CPU of this process per operation.
+struct Run {
+    bool ok = true;
+    double rate = 0;
+    double p50 = 0;
+    double cpuPerOp = 0;
+};
+
+struct Series {
+    std::vector<double> rates, p50s, cpus;
+    void add(const Run& r) {
+        rates.push_back(r.rate);
+        p50s.push_back(r.p50);
+        cpus.push_back(r.cpuPerOp);
+    }
+    std::string describe(const char* unit) const {
+        return fmtRate(summarize(rates).median, unit) + ", p50 " + fmtUs(summarize(p50s).median) +
+               ", CPU " + fmtUs(summarize(cpus).median) + "/op";
+    }
+};
+
+std::vector<double> ratios(const std::vector<double>& lib, const std::vector<double>& base) {
+    std::vector<double> out;
+    for (std::size_t i = 0; i < lib.size() && i < base.size(); ++i)
+        out.push_back(base[i] > 0 ? lib[i] / base[i] : 0);
+    return out;
+}
+
+// Times n operations; op returns false on failure.
+Run timeOps(int n, const std::function<bool()>& op) {
+    Run run;
+    std::vector<double> lat;
+    lat.reserve(static_cast<std::size_t>(n));
+    const double cpu0 = processCpuSeconds();
+    const double t0 = now();
+    for (int i = 0; i < n; ++i) {
+        const double t = now();
+        run.ok &= op();
+        lat.push_back(now() - t);
+    }
+    const double elapsed = now() - t0;
+    run.rate = n / elapsed;
+    run.p50 = percentile(lat, 0.5);
+    run.cpuPerOp = (processCpuSeconds() - cpu0) / n;
+    return run;
+}
+
+// ---------------------------------------------------------------- library side
+
+// The library's one process-wide client; Free when it goes.
+class LibrarySession {
+  public:
+    LibrarySession() : ok_(DravolinClient_Init() == DRAVOLIN_OK) {}
+    ~LibrarySession() { free(); }
+    LibrarySession(const LibrarySession&) = delete;
+    LibrarySession& operator=(const LibrarySession&) = delete;
+    bool ok() const { return ok_; }
+    // Returns how long Free took.
+    double free() {
+        if (!ok_)
+            return 0;
+        ok_ = false;
+        const double t0 = now();
+        DravolinClient_Free();
+        return now() - t0;
+    }
+
+  private:
+    bool ok_;
+};
+
+// Connects (the library adds one to the port it is given) and logs in.
+std::uint32_t libConnect(std::uint16_t listenPort, bool encrypted) {
+    std::uint32_t handle = 0;
+    if (DravolinClient_Connect("127.0.0.1", listenPort - 1, &handle, nullptr, nullptr) !=
+        DRAVOLIN_OK)
+        return 0;
+    LoginParameters lp{};
+    if (encrypted) {
+        lp.mode = DRAVOLIN_LOGIN_CHAP;
+        lp.name = kChapName;
+        lp.password = kChapSecret;
+        lp.encrypt = 1;
+    } else {
+        lp.mode = DRAVOLIN_LOGIN_PLAIN;
+        lp.name = kUser;
+        lp.password = kPassword;
+    }
+    if (DravolinClient_Login(handle, &lp, nullptr, nullptr) != DRAVOLIN_OK) {
+        DravolinClient_Disconnect(handle, nullptr, nullptr);
+        return 0;
+    }
+    return handle;
+}
+
+bool libGet(std::uint32_t handle) {
+    Response* r = nullptr;
+    const int rc = DravolinClient_SendRequest(handle, DRAVOLIN_REQUEST_GET_PARAMETER, kParameter,
+                                              &r, nullptr, nullptr);
+    DravolinClient_ResponseFree(r);
+    return rc == DRAVOLIN_OK;
+}
+
+Run libRoundTrips(std::uint32_t handle, int n) {
+    return timeOps(n, [&] { return libGet(handle); });
+}
+
+Run rawRoundTrips(RawClient& raw, int n) {
+    const std::string line = std::string("get ") + kParameter + "\n";
+    ReplyScanner scanner;
+    return timeOps(n, [&] { return raw.request(line, scanner) && scanner.status() == 200; });
+}
+
+bool rawConnect(RawClient& raw, std::uint16_t port) {
+    ReplyScanner scanner;
+    return raw.connect(port, 30000) &&
+           raw.request(std::string("login ") + kUser + " " + kPassword + "\n", scanner) &&
+           scanner.status() == 200;
+}
+
+// Asynchronous completions land here; the callback has no context argument.
+struct AsyncState {
+    std::mutex m;
+    std::condition_variable cv;
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    int target = 0;
+};
+AsyncState g_async;
+
+void DRAVOLIN_CALL onAsyncDone(std::uint32_t, int failed, Response* response) {
+    DravolinClient_ResponseFree(response);
+    if (failed)
+        g_async.failed.fetch_add(1);
+    if (g_async.done.fetch_add(1) + 1 == g_async.target) {
+        std::lock_guard<std::mutex> lock(g_async.m);
+        g_async.cv.notify_all();
+    }
+}
+
+struct AsyncRun {
+    Run run;
+    double peakGrowthKiB = 0;
+    std::int64_t threadsDuring = 0;
+    std::int64_t threadsBefore = 0;
+};
+
+AsyncRun libAsync(std::uint32_t handle, int n) {
+    AsyncRun a;
+    g_async.done = 0;
+    g_async.failed = 0;
+    g_async.target = n;
+    trimHeap();
+    resetPeak();
+    const MemoryStatus before = memoryStatus();
+    a.threadsBefore = before.threads;
+    const double cpu0 = processCpuSeconds();
+    const double t0 = now();
+    bool submitted = true;
+    for (int i = 0; i < n; ++i) {
+        Response* r = nullptr;
+        std::uint32_t id = 0;
+        // The callback frees the Response; it may already have run on return.
+        submitted &= DravolinClient_SendRequest(handle, DRAVOLIN_REQUEST_GET_PARAMETER, kParameter,
+                                                &r, &id, onAsyncDone) == DRAVOLIN_OK;
+    }
+    a.threadsDuring = memoryStatus().threads;
+    bool finished;
+    {
+        std::unique_lock<std::mutex> lock(g_async.m);
+        finished = g_async.cv.wait_for(lock, std::chrono::seconds(120),
+                                       [&] { return g_async.done.load() == n; });
+    }
+    const double elapsed = now() - t0;
+    const MemoryStatus after = memoryStatus();
+    a.run.ok = submitted && finished && g_async.failed == 0;
+    a.run.rate = n / elapsed;
+    a.run.p50 = elapsed / n;
+    a.run.cpuPerOp = (processCpuSeconds() - cpu0) / n;
+    a.peakGrowthKiB = static_cast<double>(after.peakKiB - before.rssKiB);
+    return a;
+}
+
+std::int64_t fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
+// ---------------------------------------------------------------- the rows
+
+struct Context {
+    const Settings& s;
+    const Placement& p;
+    std::uint16_t port;
+    std::vector<TableRow>& table;
+    bool& allOk;
+    std::string logDir;
+    bool& devicesAdded; // the server keeps them across placements
+};
+
+void fail(Context& c, const std::string& what) {
+    std::cerr << "FAILED [" << c.p.label << "]: " << what << "\n";
+    c.allOk = false;
+}
+
+void progress(const std::string& what) {
+    std::cerr << "  " << what << "\n";
+}
+
+void rowRoundTrips(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient& raw,
+                   Series& libPlainOut) {
+    const bool wantRow1 = c.s.rows.count(1) > 0;
+    const bool wantRow2 = c.s.rows.count(2) > 0 && enc != 0;
+    Series base, lib, libEnc;
+    // Warm-up: the first requests fault in code and buffers.
+    libRoundTrips(plain, c.s.roundTrips / 10 + 1);
+    rawRoundTrips(raw, c.s.roundTrips / 10 + 1);
+    if (wantRow2)
+        libRoundTrips(enc, c.s.roundTrips / 10 + 1);
+    for (int r = 0; r < c.s.rounds; ++r) {
+        // Alternate who goes first, so that a drift in the machine's load
+        // favours neither side.
+        std::vector<std::function<void()>> steps;
+        if (wantRow1)
+            steps.push_back([&] {
+                const Run b = rawRoundTrips(raw, c.s.roundTrips);
+                if (!b.ok)
+                    fail(c, "raw round trips");
+                base.add(b);
+            });
+        steps.push_back([&] {
+            const Run l = libRoundTrips(plain, c.s.roundTrips);
+            if (!l.ok)
+                fail(c, "library round trips");
+            lib.add(l);
+        });
+        if (wantRow2)
+            steps.push_back([&] {
+                const Run e = libRoundTrips(enc, c.s.roundTrips);
+                if (!e.ok)
+                    fail(c, "encrypted round trips");
+                libEnc.add(e);
+            });
+        if (r % 2)
+            std::reverse(steps.begin(), steps.end());
+        for (auto& step : steps)
+            step();
+    }
+    libPlainOut = lib;
+    if (wantRow1) {
+        TableRow row{"1",
+                     "sync \"get\" round trips, one connection",
+                     c.p.label,
+                     base.describe("req/s"),
+                     lib.describe("req/s"),
+                     {},
+                     true,
+                     ">= 0.90",
+                     ""};
+        row.ratio = summarize(ratios(lib.rates, base.rates));
+        row.verdict = verdictAtLeast(row.ratio, 0.9);
+        c.table.push_back(row);
+    }
+    if (c.s.rows.count(2)) {
+        TableRow row{"2",       "the same, encrypted channel (baseline: library plain)",
+                     c.p.label, lib.describe("req/s"),
+                     "",        {},
+                     false,     ">= 0.83",
+                     ""};
+        if (wantRow2) {
+            row.library = libEnc.describe("req/s");
+            row.ratio = summarize(ratios(libEnc.rates, lib.rates));
+            row.hasRatio = true;
+            row.verdict = verdictAtLeast(row.ratio, 0.83);
+        } else {
+            row.library = "no encrypted connection";
+            row.verdict = "n/a: CHAP login with encryption failed";
+            fail(c, "encrypted login");
+        }
+        c.table.push_back(row);
+    }
+}
+
+void rowGetlog(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient& raw) {
+    Series base, lib, libEnc;
+    const std::string rawPath = c.logDir + "/raw-copy.log";
+    for (int r = 0; r < c.s.rounds; ++r) {
+        std::vector<std::function<void()>> steps;
+        steps.push_back([&] {
+            const double t0 = now();
+            const std::int64_t bytes = raw.getlog(rawPath);
+            const double elapsed = now() - t0;
+            if (bytes < c.s.logBytes)
+                fail(c, "raw getlog: " + std::to_string(bytes) + " bytes");
+            base.add({true, static_cast<double>(bytes) / elapsed / 1e6, elapsed, 0});
+            fs::remove(rawPath);
+        });
+        auto libStep = [&](std::uint32_t h, Series& out, const char* what) {
+            Response* resp = nullptr;
+            const double t0 = now();
+            const int rc = DravolinClient_SendRequest(h, DRAVOLIN_REQUEST_GET_LOG, nullptr, &resp,
+                                                      nullptr, nullptr);
+            const double elapsed = now() - t0;
+            std::string fileName;
+            char name[DRAVOLIN_MAX_LINE + 1], value[DRAVOLIN_MAX_LINE + 1];
+            while (resp && DravolinClient_ResponseGetNext(resp, name, value))
+                if (std::strcmp(name, "filename") == 0)
+                    fileName = value;
+            DravolinClient_ResponseFree(resp);
+            const std::string path = c.logDir + "/" + fileName;
+            const std::int64_t bytes = fileName.empty() ? -1 : fileSize(path);
+            if (rc != DRAVOLIN_OK || bytes < c.s.logBytes)
+                fail(c, std::string(what) + " getlog: rc " + std::to_string(rc) + ", " +
+                            std::to_string(bytes) + " bytes");
+            out.add({true, static_cast<double>(bytes) / elapsed / 1e6, elapsed, 0});
+            if (!fileName.empty())
+                fs::remove(path);
+        };
+        steps.push_back([&] { libStep(plain, lib, "library"); });
+        // Encrypted replies come paced by the server (a pause after each
+        // frame), so one round of those is enough to report.
+        if (enc && r == 0)
+            steps.push_back([&] { libStep(enc, libEnc, "encrypted"); });
+        if (r % 2)
+            std::reverse(steps.begin(), steps.end());
+        for (auto& step : steps)
+            step();
+    }
+    auto describe = [](const Series& s) {
+        return fmtRate(summarize(s.rates).median, "MB/s") + ", " +
+               formatNumber(summarize(s.p50s).median * 1e3, 0) + " ms";
+    };
+    const std::string what =
+        "\"getlog\" of " + formatNumber(c.s.logBytes / 1048576.0, 0) + " MiB into a file";
+    TableRow row{"4",  what + ", plain", c.p.label, describe(base), describe(lib), {},
+                 true, ">= 0.70",        ""};
+    row.ratio = summarize(ratios(lib.rates, base.rates));
+    row.verdict = verdictAtLeast(row.ratio, 0.7);
+    c.table.push_back(row);
+    TableRow erow{"4",   what + ", encrypted", c.p.label, describe(base), "", {},
+                  false, "(reported)",         "reported"};
+    if (enc) {
+        erow.library = describe(libEnc);
+        erow.ratio = summarize(ratios(libEnc.rates, base.rates));
+        erow.hasRatio = true;
+    } else {
+        erow.library = "no encrypted connection";
+        erow.verdict = "n/a";
+    }
+    c.table.push_back(erow);
+}
+
+// The server's device listing gives a "Count" record and four records per
+// device; it is filled up with devices first.
+bool addDevices(Context& c, RawClient& raw) {
+    const int devices = (c.s.listRecords + 3) / 4;
+    ReplyScanner scanner;
+    for (int i = 0; i < devices; ++i) {
+        char line[96];
+        std::snprintf(line, sizeof line, "add bench%07d file %d\n", i, 1048576 + i);
+        if (!raw.request(line, scanner) || scanner.status() != 200) {
+            fail(c, "adding device " + std::to_string(i));
+            return false;
+        }
+    }
+    return true;
+}
+
+void rowListing(Context& c, std::uint32_t plain, RawClient& raw) {
+    if (!c.devicesAdded && !addDevices(c, raw))
+        return;
+    c.devicesAdded = true;
+    // The library sends "1" after the literal for a null argument: the same line.
+    const std::string line = "list -what:\"devices\"1\n";
+    Series base, lib;
+    double recordBytes = 0;
+    std::size_t recordCount = 0;
+    std::vector<double> growth;
+    for (int r = 0; r < c.s.rounds; ++r) {
+        std::vector<std::function<void()>> steps;
+        steps.push_back([&] {
+            ReplyScanner scanner;
+            const double t0 = now();
+            const bool ok = raw.request(line, scanner);
+            const double elapsed = now() - t0;
+            if (!ok || scanner.status() != 200 ||
+                scanner.records() < static_cast<std::size_t>(c.s.listRecords))
+                fail(c, "raw listing: " + std::to_string(scanner.records()) + " records");
+            base.add({ok, static_cast<double>(scanner.bytes()) / elapsed / 1e6, elapsed, 0});
+        });
+        steps.push_back([&] {
+            trimHeap();
+            resetPeak();
+            const MemoryStatus before = memoryStatus();
+            Response* resp = nullptr;
+            const double t0 = now();
+            const int rc = DravolinClient_SendRequest(plain, DRAVOLIN_REQUEST_LIST_DEVICES, nullptr,
+                                                      &resp, nullptr, nullptr);
+            static char name[DRAVOLIN_MAX_LINE + 1], value[DRAVOLIN_MAX_LINE + 1];
+            std::size_t n = 0;
+            double bytes = 0;
+            if (resp)
+                DravolinClient_ResponseReset(resp);
+            while (resp && DravolinClient_ResponseGetNext(resp, name, value)) {
+                ++n;
+                bytes += static_cast<double>(std::strlen(name) + std::strlen(value));
+            }
+            const double elapsed = now() - t0;
+            const MemoryStatus after = memoryStatus();
+            DravolinClient_ResponseFree(resp);
+            if (rc != DRAVOLIN_OK || n < static_cast<std::size_t>(c.s.listRecords))
+                fail(c, "library listing: rc " + std::to_string(rc) + ", " + std::to_string(n) +
+                            " records");
+            recordBytes = bytes;
+            recordCount = n;
+            growth.push_back(static_cast<double>(after.peakKiB - before.rssKiB));
+            lib.add({rc == DRAVOLIN_OK, 0, elapsed, 0});
+        });
+        if (r % 2)
+            std::reverse(steps.begin(), steps.end());
+        for (auto& step : steps)
+            step();
+    }
+    // Both sides moved the same reply: the ratio of rates is the ratio of times.
+    std::vector<double> rs;
+    for (std::size_t i = 0; i < base.p50s.size() && i < lib.p50s.size(); ++i)
+        rs.push_back(base.p50s[i] / lib.p50s[i]);
+    TableRow row{"5",
+                 "listing of " + formatNumber(static_cast<double>(c.s.listRecords), 0) +
+                     " records, walked to the end",
+                 c.p.label,
+                 formatNumber(summarize(base.p50s).median * 1e3, 1) + " ms (" +
+                     fmtRate(summarize(base.rates).median, "MB/s") + ")",
+                 formatNumber(summarize(lib.p50s).median * 1e3, 1) + " ms",
+                 summarize(rs),
+                 true,
+                 ">= 0.50",
+                 ""};
+    row.verdict = verdictAtLeast(row.ratio, 0.5);
+    c.table.push_back(row);
+    const double peak = summarize(growth).median * 1024;
+    const double factor = recordBytes > 0 ? peak / recordBytes : 0;
+    TableRow mem{"5",
+                 "peak memory growth of that listing",
+                 c.p.label,
+                 "records' size " + formatNumber(recordBytes / 1024, 0) + " KiB (" +
+                     formatNumber(static_cast<double>(recordCount), 0) + " records)",
+                 "peak growth " + fmtKiB(peak / 1024),
+                 {},
+                 false,
+                 "<= 3.0 x records",
+                 ""};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f x records", factor);
+    mem.verdict = std::string(buf) + (factor <= 3.0 ? ": met" : ": MISSED");
+    c.table.push_back(mem);
+}
+
+void rowAsync(Context& c, std::uint32_t plain) {
+    Series lib, async;
+    std::vector<double> growth;
+    std::int64_t threadsBefore = 0, threadsDuring = 0;
+    for (int r = 0; r < c.s.rounds; ++r) {
+        std::vector<std::function<void()>> steps;
+        steps.push_back([&] { lib.add(libRoundTrips(plain, c.s.roundTrips)); });
+        steps.push_back([&] {
+            const AsyncRun a = libAsync(plain, c.s.asyncRequests);
+            if (!a.run.ok)
+                fail(c, "async requests: " + std::to_string(g_async.done.load()) + " done, " +
+                            std::to_string(g_async.failed.load()) + " failed");
+            async.add(a.run);
+            growth.push_back(a.peakGrowthKiB);
+            threadsBefore = a.threadsBefore;
+            threadsDuring = std::max(threadsDuring, a.threadsDuring);
+        });
+        if (r % 2)
+            std::reverse(steps.begin(), steps.end());
+        for (auto& step : steps)
+            step();
+    }
+    TableRow row{"7",
+                 formatNumber(c.s.asyncRequests, 0) +
+                     " async \"get\" queued on one connection (baseline: row 1 library)",
+                 c.p.label,
+                 lib.describe("req/s"),
+                 fmtRate(summarize(async.rates).median, "req/s") + ", CPU " +
+                     fmtUs(summarize(async.cpus).median) + "/op; peak growth " +
+                     fmtKiB(summarize(growth).median) + ", threads " +
+                     std::to_string(threadsBefore) + " -> " + std::to_string(threadsDuring),
+                 summarize(ratios(async.rates, lib.rates)),
+                 true,
+                 ">= 1.00, no thread per request",
+                 ""};
+    row.verdict = verdictAtLeast(row.ratio, 1.0);
+    if (threadsDuring > threadsBefore)
+        row.verdict += "; threads grew";
+    c.table.push_back(row);
+}
+
+void rowManyConnections(Context& c) {
+    Series single, many;
+    std::vector<double> perConn, freeTimes;
+    for (int r = 0; r < c.s.rounds; ++r) {
+        LibrarySession session;
+        if (!session.ok()) {
+            fail(c, "init");
+            return;
+        }
+        // The row 1 figure of this round, on a connection of its own.
+        const std::uint32_t one = libConnect(c.port, false);
+        if (!one) {
+            fail(c, "connect");
+            return;
+        }
+        libRoundTrips(one, c.s.roundTrips / 10 + 1);
+        single.add(libRoundTrips(one, c.s.roundTrips));
+        DravolinClient_Disconnect(one, nullptr, nullptr);
+
+        trimHeap();
+        const MemoryStatus before = memoryStatus();
+        std::vector<std::uint32_t> conns;
+        for (int i = 0; i < c.s.manyConnections; ++i) {
+            const std::uint32_t h = libConnect(c.port, false);
+            if (!h) {
+                fail(c, "connection " + std::to_string(i));
+                break;
+            }
+            conns.push_back(h);
+        }
+        trimHeap();
+        const MemoryStatus idle = memoryStatus();
+        if (!conns.empty())
+            perConn.push_back(static_cast<double>(idle.rssKiB - before.rssKiB) /
+                              static_cast<double>(conns.size()));
+
+        std::atomic<int> failures{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        const int nThreads = c.s.manyThreads;
+        for (int t = 0; t < nThreads; ++t) {
+            threads.emplace_back([&, t] {
+                while (!go.load())
+                    std::this_thread::yield();
+                for (int i = 0; i < c.s.requestsPerConnection; ++i)
+                    for (std::size_t k = static_cast<std::size_t>(t); k < conns.size();
+                         k += static_cast<std::size_t>(nThreads))
+                        if (!libGet(conns[k]))
+                            failures.fetch_add(1);
+            });
+        }
+        const double t0 = now();
+        go = true;
+        for (auto& th : threads)
+            th.join();
+        const double elapsed = now() - t0;
+        if (failures)
+            fail(c, std::to_string(failures.load()) + " of the many-connection requests failed");
+        const double total = static_cast<double>(conns.size()) * c.s.requestsPerConnection;
+        many.add({failures == 0, total / elapsed, 0, 0});
+        freeTimes.push_back(session.free());
+    }
+    TableRow row{"6",
+                 formatNumber(c.s.manyConnections, 0) + " connections from " +
+                     std::to_string(c.s.manyThreads) + " threads, " +
+                     std::to_string(c.s.requestsPerConnection) +
+                     " sync requests each (baseline: row 1 library)",
+                 c.p.label,
+                 single.describe("req/s"),
+                 fmtRate(summarize(many.rates).median, "req/s") + " aggregate",
+                 summarize(ratios(many.rates, single.rates)),
+                 true,
+                 "all succeed; reported",
+                 c.allOk ? "all succeeded" : "FAILURES"};
+    c.table.push_back(row);
+    c.table.push_back({"-",
+                       "resident memory per idle connection",
+                       c.p.label,
+                       "",
+                       fmtKiB(summarize(perConn).median) + " [" +
+                           formatNumber(summarize(perConn).low, 0) + "-" +
+                           formatNumber(summarize(perConn).high, 0) + "]",
+                       {},
+                       false,
+                       "reported",
+                       "reported"});
+    c.table.push_back(
+        {"-",
+         "DravolinClient_Free with " + formatNumber(c.s.manyConnections, 0) + " open connections",
+         c.p.label,
+         "",
+         formatNumber(summarize(freeTimes).median * 1e3, 2) + " ms [" +
+             formatNumber(summarize(freeTimes).low * 1e3, 2) + "-" +
+             formatNumber(summarize(freeTimes).high * 1e3, 2) + "]",
+         {},
+         false,
+         "reported",
+         "reported"});
+}
+
+// The server's command line: the users the benchmark logs in with, the size
+// of the generated log.
+std::vector<std::string> serverArguments(const Settings& s) {
+    // Frames of one encrypted reply need a pause between them, or the client
+    // would read two in one receive; 1 ms is the shortest the server takes.
+    return {"--port",
+            "0",
+            "--user",
+            std::string(kUser) + ":" + kPassword,
+            "--chap-user",
+            std::string(kChapName) + ":" + kChapSecret,
+            "--log-size",
+            std::to_string(s.logBytes),
+            "--frame-gap-ms",
+            "1",
+            "--exit-on-stdin-close"};
+}
+
+bool runPlacement(const Settings& s, const Placement& p, ServerProcess& server,
+                  std::vector<TableRow>& table, bool firstPlacement, bool& devicesAdded) {
+    bool allOk = true;
+    if (!pinProcess(0, p.clientCpu) || !server.pin(p.serverCpu))
+        std::cerr << "warning: could not pin to the CPUs of placement " << p.label << "\n";
+    std::cerr << p.label << ": server on CPU " << p.serverCpu << ", benchmark on CPU "
+              << p.clientCpu << "\n";
+    Context c{s, p, server.port(), table, allOk, s.workdir, devicesAdded};
+
+    {
+        // Idle memory: before Init, and with one logged-in connection at rest.
+        trimHeap();
+        const MemoryStatus before = memoryStatus();
+        LibrarySession session;
+        if (!session.ok()) {
+            fail(c, "DravolinClient_Init");
+            return false;
+        }
+        const std::uint32_t plain = libConnect(c.port, false);
+        if (!plain) {
+            fail(c, "plain connect and login");
+            return false;
+        }
+        if (firstPlacement) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            trimHeap();
+            const MemoryStatus idle = memoryStatus();
+            table.push_back({"-",
+                             "resident memory of the idle library with one connection",
+                             p.label,
+                             fmtKiB(static_cast<double>(before.rssKiB)) + " before Init",
+                             "+" + fmtKiB(static_cast<double>(idle.rssKiB - before.rssKiB)) +
+                                 " (process " + fmtKiB(static_cast<double>(idle.rssKiB)) + ")",
+                             {},
+                             false,
+                             "reported",
+                             "reported"});
+        }
+        if (DravolinClient_SetServiceLogDirectory(plain, c.logDir.c_str()) != DRAVOLIN_OK)
+            fail(c, "log directory");
+        const bool wantEnc = s.rows.count(2) || s.rows.count(4);
+        const std::uint32_t enc = wantEnc ? libConnect(c.port, true) : 0;
+        if (enc)
+            DravolinClient_SetServiceLogDirectory(enc, c.logDir.c_str());
+        RawClient raw;
+        if (!rawConnect(raw, c.port)) {
+            fail(c, "raw connect and login");
+            return false;
+        }
+        Series libPlain;
+        if (s.rows.count(1) || s.rows.count(2)) {
+            progress("round trips");
+            rowRoundTrips(c, plain, enc, raw, libPlain);
+        }
+        if (s.rows.count(4)) {
+            progress("getlog");
+            rowGetlog(c, plain, enc, raw);
+        }
+        if (s.rows.count(5)) {
+            progress("listing");
+            rowListing(c, plain, raw);
+        }
+        if (s.rows.count(7)) {
+            progress("async");
+            rowAsync(c, plain);
+        }
+    }
+    if (s.rows.count(6)) {
+        progress("many connections");
+        rowManyConnections(c);
+    }
+    return allOk;
+}
+
+// Row 3 comes from the frame codec benchmark: lines "row3 <label> <ratio...>"
+// are not parsed here; its own table is appended as it is.
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string defaultServer(const char* argv0) {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        self = argv0;
+    return (self.parent_path() / "dravolin-testserver").string();
+}
+
+int usage() {
+    std::cerr << "usage: client_bench [--server PATH] [--rounds N] [--smoke] [--out FILE]\n"
+                 "                    [--codec FILE] [--placements one,two] [--rows 1,2,4,5,6,7]\n"
+                 "                    [--workdir DIR]\n";
+    return 2;
+}
+
+std::set<std::string> splitList(const std::string& text) {
+    std::set<std::string> out;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, ','))
+        if (!item.empty())
+            out.insert(item);
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    s.server = defaultServer(argv[0]);
+    bool roundsGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--server")
+            s.server = next();
+        else if (a == "--rounds") {
+            s.rounds = std::max(1, std::atoi(next().c_str()));
+            roundsGiven = true;
+        } else if (a == "--smoke")
+            s.smoke = true;
+        else if (a == "--out")
+            s.out = next();
+        else if (a == "--codec")
+            s.codec = next();
+        else if (a == "--workdir")
+            s.workdir = next();
+        else if (a == "--placements")
+            s.placements = splitList(next());
+        else if (a == "--rows") {
+            s.rows.clear();
+            for (const auto& r : splitList(next()))
+                s.rows.insert(std::atoi(r.c_str()));
+        } else
+            return usage();
+    }
+    if (s.smoke) {
+        // Every path once, small: this keeps the program from rotting, it
+        // measures nothing.
+        if (!roundsGiven)
+            s.rounds = 1;
+        s.roundTrips = 50;
+        s.asyncRequests = 200;
+        s.logBytes = 1 << 20;
+        s.listRecords = 1000;
+        s.manyConnections = 16;
+        s.manyThreads = 4;
+        s.requestsPerConnection = 5;
+    }
+    // Whatever happens, the program ends: a stuck reply must not hang a test run.
+    alarm(s.smoke ? 120 : 3600);
+
+    bool createdWorkdir = false;
+    if (s.workdir.empty()) {
+        char tmpl[] = "/tmp/client-bench-XXXXXX";
+        if (!mkdtemp(tmpl)) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        s.workdir = tmpl;
+        createdWorkdir = true;
+    }
+    const int cpus = static_cast<int>(std::thread::hardware_concurrency());
+    std::vector<Placement> placements;
+    if (s.placements.count("one"))
+        placements.push_back({"one", "1 CPU", 0, 0});
+    if (s.placements.count("two")) {
+        if (cpus >= 2)
+            placements.push_back({"two", "2 CPUs", 1, 0});
+        else
+            std::cerr << "only one CPU: the two-CPU placement is left out\n";
+    }
+
+    std::vector<TableRow> table;
+    bool ok = true;
+    ServerProcess server;
+    if (!server.start(s.server, serverArguments(s),
+                      placements.empty() ? -1 : placements[0].serverCpu, 15000)) {
+        std::cerr << "FAILED: could not start " << s.server << " (first line \""
+                  << server.firstLine() << "\")\n";
+        ok = false;
+    } else {
+        std::cerr << "server: " << server.firstLine() << "\n";
+        bool first = true;
+        bool devicesAdded = false;
+        for (const auto& p : placements) {
+            ok &= runPlacement(s, p, server, table, first, devicesAdded);
+            first = false;
+        }
+    }
+    server.stop();
+    if (createdWorkdir)
+        fs::remove_all(s.workdir);
+
+    std::ostringstream report;
+    report << renderTable(table);
+    if (!s.codec.empty()) {
+        const std::string codec = readFile(s.codec);
+        if (codec.empty()) {
+            std::cerr << "no frame codec results in " << s.codec << "\n";
+        } else {
+            report << "\nRow 3, frame encode + decode of 32 KiB texts:\n\n" << codec;
+        }
+    }
+    std::cout << report.str() << std::flush;
+    if (!s.out.empty())
+        std::ofstream(s.out) << report.str();
+    if (!ok)
+        std::cerr << "some measurements failed; see above\n";
+    return ok ? 0 : 1;
+}
