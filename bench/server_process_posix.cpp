@@ -54,6 +54,30 @@ bool pinCurrentThread(int cpu) {
     return sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
+bool pinProcess(int pid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    const std::string dir = pid > 0 ? "/proc/" + std::to_string(pid) + "/task" : "/proc/self/task";
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return false;
+    bool ok = true;
+    while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        // A thread that ended in the meantime is no failure.
+        if (sched_setaffinity(std::atoi(e->d_name), sizeof set, &set) != 0 && errno != ESRCH)
+            ok = false;
+    }
+    closedir(d);
+    return ok;
+}
+
+bool ServerProcess::pin(int cpu) {
+    return pid_ > 0 && pinProcess(pid_, cpu);
+}
+
 ServerProcess::~ServerProcess() {
     stop();
 }
