@@ -1,0 +1,214 @@
+#include "net.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <mutex>
+
+namespace dravolin::testserver::net {
+
+namespace {
+
+SOCKET sock(Handle h) {
+    return static_cast<SOCKET>(h);
+}
+Handle handleOf(SOCKET s) {
+    return s == INVALID_SOCKET ? kInvalidHandle : static_cast<Handle>(s);
+}
+
+bool makeAddress(const std::string& address, std::uint16_t port, sockaddr_in& sa) {
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    unsigned long a = inet_addr(address.c_str());
+    if (a == INADDR_NONE && address != "255.255.255.255")
+        return false;
+    sa.sin_addr.s_addr = a;
+    return true;
+}
+
+std::string lastError(const char* what) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s: error %d", what, WSAGetLastError());
+    return buf;
+}
+
+} // namespace
+
+NetworkInit::NetworkInit() {
+    WSADATA data;
+    ok_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+NetworkInit::~NetworkInit() {
+    if (ok_)
+        WSACleanup();
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+bool Socket::sendAll(const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        int piece = size > 0x40000000 ? 0x40000000 : static_cast<int>(size);
+        int n = ::send(sock(handle_), p, piece, 0);
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+long Socket::receive(void* buffer, std::size_t capacity) {
+    int cap = capacity > 0x40000000 ? 0x40000000 : static_cast<int>(capacity);
+    int n = ::recv(sock(handle_), static_cast<char*>(buffer), cap, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+void Socket::setNoDelay() {
+    BOOL one = TRUE;
+    ::setsockopt(sock(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                 sizeof one);
+}
+
+void Socket::setReceiveTimeout(unsigned milliseconds) {
+    DWORD ms = milliseconds;
+    ::setsockopt(sock(handle_), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                 sizeof ms);
+}
+
+void Socket::shutdownSend() {
+    if (valid())
+        ::shutdown(sock(handle_), SD_SEND);
+}
+
+void Socket::closeWithReset() {
+    if (!valid())
+        return;
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    ::setsockopt(sock(handle_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    close();
+}
+
+void Socket::close() {
+    if (valid())
+        ::closesocket(sock(release()));
+}
+
+void shutdownHandle(Handle handle) {
+    if (handle != kInvalidHandle)
+        ::shutdown(sock(handle), SD_BOTH);
+}
+
+bool Listener::open(const std::string& address, std::uint16_t port, std::string& error) {
+    sockaddr_in sa;
+    if (!makeAddress(address, port, sa)) {
+        error = "not an IPv4 address: " + address;
+        return false;
+    }
+    Socket s(handleOf(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    if (!s.valid()) {
+        error = lastError("socket");
+        return false;
+    }
+    // An exclusive port: another program cannot bind it behind our back.
+    BOOL one = TRUE;
+    ::setsockopt(sock(s.handle()), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                 reinterpret_cast<const char*>(&one), sizeof one);
+    if (::bind(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(sock(s.handle()), 128) != 0) {
+        error = lastError("bind/listen");
+        return false;
+    }
+    int len = sizeof sa;
+    ::getsockname(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    socket_ = std::move(s);
+    return true;
+}
+
+Socket Listener::accept() {
+    for (;;) {
+        SOCKET c = ::accept(sock(socket_.handle()), nullptr, nullptr);
+        if (c == INVALID_SOCKET && WSAGetLastError() == WSAECONNRESET)
+            continue;
+        return Socket(handleOf(c));
+    }
+}
+
+Socket connectTo(const std::string& address, std::uint16_t port) {
+    sockaddr_in sa;
+    if (!makeAddress(address, port, sa))
+        return Socket();
+    Socket s(handleOf(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    if (!s.valid())
+        return s;
+    if (::connect(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+        return Socket();
+    return s;
+}
+
+namespace {
+std::mutex gSignalLock;
+std::function<void()>* gOnSignal = nullptr;
+
+BOOL WINAPI consoleHandler(DWORD type) {
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT: {
+        std::lock_guard g(gSignalLock);
+        if (gOnSignal)
+            (*gOnSignal)();
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
+}
+} // namespace
+
+struct StopSignals::Impl {
+    std::function<void()> onSignal;
+};
+
+StopSignals::StopSignals(std::function<void()> onSignal) : impl_(new Impl) {
+    impl_->onSignal = std::move(onSignal);
+    {
+        std::lock_guard g(gSignalLock);
+        gOnSignal = &impl_->onSignal;
+    }
+    SetConsoleCtrlHandler(consoleHandler, TRUE);
+}
+
+StopSignals::~StopSignals() {
+    SetConsoleCtrlHandler(consoleHandler, FALSE);
+    {
+        std::lock_guard g(gSignalLock);
+        gOnSignal = nullptr;
+    }
+    delete impl_;
+}
+
+void useBinaryStdout() {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+} // namespace dravolin::testserver::net

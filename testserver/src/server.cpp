@@ -1,0 +1,373 @@
+#include "server.h"
+
+#include "crypto_provider.h"
+#include "frame_codec.h"
+#include "session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace dravolin::testserver {
+
+namespace crypto = dravolin::crypto;
+
+namespace {
+
+// Command lines longer than this are refused and skipped.
+constexpr std::size_t kMaxCommandLine = 1024 * 1024;
+// Largest encrypted frame accepted from a client (commands are short).
+constexpr std::size_t kMaxIncomingFrame = kMaxCommandLine + 32;
+
+// Reads the bytes of one reply in order: head, streamed body, tail.
+class ReplyReader {
+  public:
+    explicit ReplyReader(Outgoing& out) : out_(out) {}
+    std::size_t read(char* buffer, std::size_t capacity) {
+        std::size_t n = 0;
+        while (n < capacity) {
+            if (part_ == 0) {
+                n += copy(out_.head, buffer + n, capacity - n);
+            } else if (part_ == 1) {
+                std::size_t got = out_.body ? out_.body->read(buffer + n, capacity - n) : 0;
+                n += got;
+                if (got == 0)
+                    next();
+            } else if (part_ == 2) {
+                n += copy(out_.tail, buffer + n, capacity - n);
+            } else {
+                break;
+            }
+        }
+        return n;
+    }
+
+  private:
+    std::size_t copy(const std::string& s, char* buffer, std::size_t capacity) {
+        std::size_t take = std::min(capacity, s.size() - pos_);
+        std::memcpy(buffer, s.data() + pos_, take);
+        pos_ += take;
+        if (pos_ == s.size())
+            next();
+        return take;
+    }
+    void next() {
+        ++part_;
+        pos_ = 0;
+    }
+    Outgoing& out_;
+    int part_ = 0;
+    std::size_t pos_ = 0;
+};
+
+// One connection's byte transport: plain, or encrypted frames once the
+// login switched it on.
+class Link {
+  public:
+    Link(net::Socket& socket, ServerState& state) : socket_(socket), state_(state) {}
+
+    bool encrypted() const { return cipher_ != nullptr; }
+    void startEncryption(const ChannelKey& key) {
+        cipher_ = std::make_unique<crypto::ChannelCipher>(key.data());
+        frame_.resize(kMaxIncomingFrame + 1);
+    }
+
+    // Plain: the bytes as they are. Encrypted: one frame per call.
+    bool send(const char* data, std::size_t size, bool corrupt = false) {
+        if (!cipher_)
+            return sendRaw(data, size);
+        crypto::CryptoProvider random;
+        std::vector<std::uint8_t> frame = crypto::encodeFrame(*cipher_, data, size, random);
+        if (frame.empty())
+            return false;
+        if (corrupt)
+            frame[frame.size() / 2] ^= 0x10;
+        return sendRaw(reinterpret_cast<const char*>(frame.data()), frame.size());
+    }
+
+    bool sendRaw(const char* data, std::size_t size) {
+        if (!socket_.sendAll(data, size))
+            return false;
+        state_.bytesSent += size;
+        return true;
+    }
+
+    // Appends received text; false when the peer closed, failed or sent a
+    // frame that does not check out (the connection then ends).
+    bool receive(std::string& text) {
+        if (!cipher_) {
+            char buf[32768];
+            long n = socket_.receive(buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            state_.bytesReceived += static_cast<std::uint64_t>(n);
+            text.append(buf, static_cast<std::size_t>(n));
+            return true;
+        }
+        // One receive is one frame: clients send each frame in one call.
+        long n = socket_.receive(frame_.data(), kMaxIncomingFrame);
+        if (n <= 0)
+            return false;
+        state_.bytesReceived += static_cast<std::uint64_t>(n);
+        std::vector<char> plain(static_cast<std::size_t>(n));
+        auto r = crypto::decodeFrame(*cipher_, frame_.data(), static_cast<std::size_t>(n),
+                                     plain.data(), plain.size());
+        if (!r.ok())
+            return false;
+        text.append(plain.data(), r.textLength);
+        return true;
+    }
+
+  private:
+    net::Socket& socket_;
+    ServerState& state_;
+    std::unique_ptr<crypto::ChannelCipher> cipher_;
+    std::vector<std::uint8_t> frame_;
+};
+
+// Sends one reply under its fault plan; returns what the connection does next,
+// or nothing when sending failed.
+std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
+    const ServerConfig& cfg = server.config();
+    SendPlan plan = planSend(out.size(), out.fault, link.encrypted() ? cfg.frameText : 0);
+    if (plan.junkFrame) {
+        std::vector<std::uint8_t> junk(plan.junkFrame);
+        crypto::CryptoProvider().fill(junk.data(), junk.size());
+        if (!link.sendRaw(reinterpret_cast<const char*>(junk.data()), junk.size()))
+            return std::nullopt;
+        return plan.after;
+    }
+    ReplyReader reader(out);
+    std::uint64_t remaining = plan.sendBytes;
+    bool firstPiece = true;
+    char one;
+    for (std::uint64_t i = 0; i < plan.dripBytes && remaining > 0; ++i, --remaining) {
+        if (reader.read(&one, 1) != 1 || !link.send(&one, 1, firstPiece && plan.corruptFirstFrame))
+            return std::nullopt;
+        firstPiece = false;
+        if (!server.pause(plan.dripGapMs))
+            return std::nullopt;
+    }
+    const std::string extra = plan.appendExtraReply ? extraReplyText() : std::string();
+    std::vector<char> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plan.chunk) + extra.size()));
+    bool extraSent = extra.empty();
+    while (remaining > 0) {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plan.chunk));
+        std::size_t got = reader.read(buffer.data(), want);
+        if (got == 0)
+            break; // a log file that shrank while being sent
+        remaining -= got;
+        std::size_t size = got;
+        if (remaining == 0 && !extraSent) {
+            // The unsolicited reply rides in the same write (or frame).
+            std::memcpy(buffer.data() + size, extra.data(), extra.size());
+            size += extra.size();
+            extraSent = true;
+        }
+        if (!link.send(buffer.data(), size, firstPiece && plan.corruptFirstFrame))
+            return std::nullopt;
+        firstPiece = false;
+        // Frames must reach the client one per receive.
+        if (remaining > 0 && link.encrypted() && !server.pause(cfg.frameGapMs))
+            return std::nullopt;
+    }
+    if (!extraSent && !link.send(extra.data(), extra.size()))
+        return std::nullopt;
+    return plan.after;
+}
+
+} // namespace
+
+Server::Server(ServerConfig config) : config_(std::move(config)), state_(config_.authMode) {}
+
+Server::~Server() {
+    stop();
+}
+
+bool Server::start(std::string& error) {
+    std::uint16_t port =
+        config_.ephemeral ? 0 : static_cast<std::uint16_t>(config_.servicePort + 1);
+    if (!listener_.open(config_.bindAddress, port, error))
+        return false;
+    {
+        std::lock_guard g(lock_);
+        started_ = true;
+    }
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+    return true;
+}
+
+void Server::requestStop() {
+    std::lock_guard g(lock_);
+    stopRequested_ = true;
+    wake_.notify_all();
+}
+
+bool Server::waitForStopRequest(unsigned seconds) {
+    std::unique_lock g(lock_);
+    if (seconds == 0) {
+        wake_.wait(g, [this] { return stopRequested_ || stopping_; });
+        return true;
+    }
+    return wake_.wait_for(g, std::chrono::seconds(seconds),
+                          [this] { return stopRequested_ || stopping_; });
+}
+
+bool Server::pause(unsigned milliseconds) {
+    std::unique_lock g(lock_);
+    if (milliseconds == 0)
+        return !stopping_;
+    wake_.wait_for(g, std::chrono::milliseconds(milliseconds), [this] { return stopping_; });
+    return !stopping_;
+}
+
+bool Server::stopping() const {
+    std::lock_guard g(lock_);
+    return stopping_;
+}
+
+void Server::stop() {
+    {
+        std::lock_guard g(lock_);
+        if (stopping_ || !started_) {
+            stopping_ = true;
+            return;
+        }
+        stopping_ = true;
+        wake_.notify_all();
+    }
+    // A connection of our own wakes the blocked accept, on every platform.
+    {
+        std::string address = config_.bindAddress == "0.0.0.0" ? "127.0.0.1" : config_.bindAddress;
+        net::Socket poke = net::connectTo(address, listener_.port());
+    }
+    if (acceptThread_.joinable())
+        acceptThread_.join();
+    listener_.close();
+    std::list<Worker> workers;
+    {
+        std::lock_guard g(lock_);
+        for (auto& [id, handle] : open_)
+            net::shutdownHandle(handle);
+        workers.swap(workers_);
+    }
+    for (auto& w : workers)
+        w.thread.join();
+}
+
+void Server::reapFinished() {
+    std::list<Worker> finished;
+    {
+        std::lock_guard g(lock_);
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            auto next = std::next(it);
+            if (it->done->load())
+                finished.splice(finished.end(), workers_, it);
+            it = next;
+        }
+    }
+    for (auto& w : finished)
+        w.thread.join();
+}
+
+void Server::acceptLoop() {
+    for (;;) {
+        net::Socket s = listener_.accept();
+        reapFinished();
+        std::lock_guard g(lock_);
+        if (stopping_)
+            return;
+        if (!s.valid())
+            continue;
+        std::uint64_t id = nextId_++;
+        open_[id] = s.handle();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        Worker w;
+        w.done = done;
+        w.thread = std::thread([this, sock = std::move(s), id, done]() mutable {
+            serve(std::move(sock), id);
+            done->store(true);
+        });
+        workers_.push_back(std::move(w));
+    }
+}
+
+void Server::serve(net::Socket socket, std::uint64_t id) {
+    state_.connectionsTotal++;
+    state_.connectionsActive++;
+    socket.setNoDelay();
+    Link link(socket, state_);
+    Session session(config_, state_, id, systemRandom());
+
+    AfterReply after = AfterReply::Continue;
+    auto deliver = [&](Outgoing out) {
+        if (out.silent)
+            return true;
+        auto next = sendReply(link, out, *this);
+        if (!next)
+            return false;
+        after = *next;
+        if (out.stopServer)
+            requestStop();
+        if (after == AfterReply::Continue && out.closeAfter)
+            after = AfterReply::Close;
+        if (after == AfterReply::Continue && out.channel)
+            link.startEncryption(*out.channel);
+        return after == AfterReply::Continue;
+    };
+
+    bool alive = deliver(session.greeting());
+    std::string input;
+    bool skipping = false; // inside an over-long line
+    while (alive) {
+        if (!link.receive(input))
+            break;
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t lf = input.find('\n', start);
+            if (lf == std::string::npos)
+                break;
+            std::string_view line(input.data() + start, lf + 1 - start);
+            start = lf + 1;
+            if (skipping) {
+                skipping = false;
+                continue;
+            }
+            if (!deliver(session.handle(line))) {
+                alive = false;
+                break;
+            }
+        }
+        input.erase(0, start);
+        if (alive && input.size() > kMaxCommandLine) {
+            input.clear();
+            skipping = true;
+            Outgoing out;
+            out.head = formatReply(Reply(status::BadCommand, "line too long"));
+            alive = deliver(std::move(out));
+        }
+    }
+
+    if (after == AfterReply::Hang) {
+        // The reply never ends; whatever the client sends is ignored until
+        // it gives up or the server stops.
+        std::string ignored;
+        while (link.receive(ignored))
+            ignored.clear();
+    }
+    {
+        std::lock_guard g(lock_);
+        open_.erase(id);
+        if (after == AfterReply::Reset) {
+            socket.closeWithReset();
+        } else {
+            socket.shutdownSend();
+            socket.close();
+        }
+    }
+    state_.connectionsActive--;
+}
+
+} // namespace dravolin::testserver
