@@ -1,0 +1,11 @@
+# The harnesses and the libraries each one exercises.
+dravolin_fuzz_harness(reply_parser FuzzReplyParser LIBS dravolin_protocol)
+dravolin_fuzz_harness(base64 FuzzBase64 LIBS dravolin_crypto)
+dravolin_fuzz_harness(frame FuzzFrame LIBS dravolin_crypto)
+dravolin_fuzz_harness(blob_policy FuzzBlobPolicy LIBS dravolin_ipsec_policy)
+dravolin_fuzz_harness(blob_isakmp FuzzBlobIsakmp LIBS dravolin_ipsec_policy)
+dravolin_fuzz_harness(blob_rule FuzzBlobRule LIBS dravolin_ipsec_policy)
+dravolin_fuzz_harness(blob_filter FuzzBlobFilterList LIBS dravolin_ipsec_policy)
+dravolin_fuzz_harness(multi_string FuzzMultiString LIBS dravolin_ipsec_platform)
+dravolin_fuzz_harness(guid FuzzGuid LIBS dravolin_ipsec_platform)
+dravolin_fuzz_harness(command_line FuzzCommandLine LIBS dravolin_ipsec_ui)
