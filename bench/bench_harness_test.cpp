@@ -215,6 +215,48 @@ TEST(ReportTest, TableHasOneLinePerRowAndEscapesPipes) {
         EXPECT_EQ(bars(l), bars(lines[0])) << l;
 }
 
+TEST(ReportTest, CodecResultLinesBecomeRowThree) {
+    const auto row = parseCodecLine(
+        "AES-NI, both sides                 612       701    0.87  [0.85..0.90]  met");
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->id, "3");
+    EXPECT_NE(row->measure.find("AES-NI, both sides"), std::string::npos);
+    EXPECT_EQ(row->measure.find("sides "), std::string::npos) << "label padding is trimmed";
+    EXPECT_DOUBLE_EQ(row->ratio.median, 0.87);
+    EXPECT_DOUBLE_EQ(row->ratio.low, 0.85);
+    EXPECT_DOUBLE_EQ(row->ratio.high, 0.90);
+    EXPECT_EQ(row->verdict, "met");
+    EXPECT_EQ(row->library, "612 MB/s");
+    // A label wider than its column pushes the figures right.
+    const auto wide = parseCodecLine(
+        "portable vs OpenSSL no AES-NI       124       108    1.15  [1.15..1.15]  MISSED");
+    ASSERT_TRUE(wide.has_value());
+    EXPECT_NE(wide->measure.find("portable vs OpenSSL no AES-NI"), std::string::npos);
+    EXPECT_EQ(wide->baseline, "OpenSSL 108 MB/s");
+    EXPECT_EQ(wide->verdict, "MISSED");
+    // Headings and indented detail lines are not results.
+    EXPECT_FALSE(parseCodecLine("                                  ours   OpenSSL   ratio"));
+    EXPECT_FALSE(parseCodecLine("  MD5 x2 only                      700       800    0.88"));
+    EXPECT_FALSE(parseCodecLine("AES-NI, both sides           (no AES-NI on this processor)"));
+    EXPECT_FALSE(parseCodecLine(""));
+}
+
+TEST(ReportTest, RowsSortByNumberAndKeepTheirOrderWithinOne) {
+    std::vector<TableRow> rows(5);
+    rows[0].id = "-";
+    rows[1].id = "4";
+    rows[1].placement = "a";
+    rows[2].id = "1";
+    rows[3].id = "4";
+    rows[3].placement = "b";
+    rows[4].id = "3";
+    sortRows(rows);
+    std::string order;
+    for (const auto& r : rows)
+        order += r.id + r.placement + " ";
+    EXPECT_EQ(order, "1 3 4a 4b - ");
+}
+
 TEST(ServerProcessTest, PortComesFromTheFirstNumberWordNotTheAddress) {
     EXPECT_EQ(parsePortLine("listening 127.0.0.1 45123 (service port 45122)"), 45123);
     EXPECT_EQ(parsePortLine("port 8080"), 8080);

@@ -4,6 +4,7 @@
 
 #include "bench_stats.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,15 @@ std::string formatRatio(const Summary& s);
 
 // Number with thousands separators and the given decimals: 12345.6 -> "12,345.6".
 std::string formatNumber(double value, int decimals);
+
+// One result line of the frame codec benchmark: a 28-character label, our
+// MB/s, OpenSSL's MB/s, the ratio, "[low..high]" and the verdict. Anything
+// else (headings, sub-lines) gives no row.
+std::optional<TableRow> parseCodecLine(const std::string& line);
+
+// Orders rows by their number, keeping the order within one number; rows
+// without a number ("-") come last.
+void sortRows(std::vector<TableRow>& rows);
 
 // The table in Markdown: header, separator, one line per row. Pipe characters
 // inside cells are escaped so that no cell can break the table.
