@@ -36,16 +36,20 @@ constexpr std::uint8_t gmul(std::uint8_t a, std::uint8_t b) {
 }
 
 // Section 5.1.1: multiplicative inverse, then the affine transformation.
+// The inverse comes from powers of the generator 3: inv(3^i) = 3^(255-i).
 constexpr std::array<std::uint8_t, 256> makeSbox() {
+    std::array<std::uint8_t, 256> exp{}, log{};
+    std::uint8_t p = 1;
+    for (int i = 0; i < 255; ++i) {
+        exp[static_cast<std::size_t>(i)] = p;
+        log[p] = static_cast<std::uint8_t>(i);
+        p = static_cast<std::uint8_t>(p ^ xtime(p)); // p * 3
+    }
     std::array<std::uint8_t, 256> s{};
     for (int x = 0; x < 256; ++x) {
-        std::uint8_t inv = 0;
-        for (int y = 1; y < 256 && x != 0; ++y) {
-            if (gmul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inv = static_cast<std::uint8_t>(y);
-                break;
-            }
-        }
+        const std::uint8_t inv =
+            x == 0 ? 0
+                   : exp[static_cast<std::size_t>((255 - log[static_cast<std::size_t>(x)]) % 255)];
         std::uint8_t b = inv, r = 0x63;
         for (int i = 0; i < 5; ++i) {
             r ^= b;
