@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "registry_key.h"
 
@@ -108,6 +109,15 @@ bool CRegistryKey::SetRaw(std::string_view name, std::uint32_t type, const std::
     try {
         const std::string valueName(name);
         static const BYTE kEmpty = 0;
+        if ((type == REG_SZ || type == REG_EXPAND_SZ) && size != 0 && data[size - 1] != 0) {
+            // The ANSI function counts a NUL that directly follows the data
+            // as part of the text. Text is stored with exactly the given
+            // byte count, so the byte after it must not be a NUL.
+            std::vector<BYTE> copy(data, data + size);
+            copy.push_back(1);
+            return RegSetValueExA(Handle(handle_), valueName.c_str(), 0, type, copy.data(),
+                                  static_cast<DWORD>(size)) == ERROR_SUCCESS;
+        }
         return RegSetValueExA(Handle(handle_), valueName.c_str(), 0, type, size ? data : &kEmpty,
                               static_cast<DWORD>(size)) == ERROR_SUCCESS;
     } catch (...) {

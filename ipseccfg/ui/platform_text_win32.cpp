@@ -1,7 +1,9 @@
 #include "platform_text.h"
 
-#include <windows.h>
+// Windows Sockets must come before the rest of the platform headers.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <vector>
 

@@ -118,7 +118,10 @@ TEST_F(PolicyStoreTest, StoredValuesHaveTheirTypesAndContent) {
     Bytes raw;
     ASSERT_TRUE(key.ReadValue("ClassName", type, raw));
     EXPECT_EQ(type, kRegSz);
-    EXPECT_EQ(std::string(raw.begin(), raw.end()), "ipsecPolicy");
+    EXPECT_EQ(storetest::StoredTextLength(ObjectPath(model_->policy), "ClassName"), 11);
+    std::string text;
+    ASSERT_TRUE(key.ReadString("ClassName", text));
+    EXPECT_EQ(text, "ipsecPolicy");
     EXPECT_FALSE(key.HasValue("description"));
     ASSERT_TRUE(key.ReadValue("ipsecData", type, raw));
     EXPECT_EQ(type, kRegBinary);
@@ -126,10 +129,12 @@ TEST_F(PolicyStoreTest, StoredValuesHaveTheirTypesAndContent) {
     ASSERT_TRUE(key.ReadValue("ipsecDataType", type, raw));
     EXPECT_EQ(type, kRegDword);
     EXPECT_EQ(Dword(raw), 256u);
-    ASSERT_TRUE(key.ReadValue("ipsecID", type, raw));
-    EXPECT_EQ(std::string(raw.begin(), raw.end()), FormatGuid(policyGuid_));
-    ASSERT_TRUE(key.ReadValue("name", type, raw));
-    EXPECT_EQ(std::string(raw.begin(), raw.end()), "ipsecPolicy" + FormatGuid(policyGuid_));
+    ASSERT_TRUE(key.ReadString("ipsecID", text));
+    EXPECT_EQ(text, FormatGuid(policyGuid_));
+    EXPECT_EQ(storetest::StoredTextLength(ObjectPath(model_->policy), "ipsecID"), 38);
+    ASSERT_TRUE(key.ReadString("name", text));
+    EXPECT_EQ(text, "ipsecPolicy" + FormatGuid(policyGuid_));
+    EXPECT_EQ(storetest::StoredTextLength(ObjectPath(model_->policy), "name"), 49);
     EXPECT_FALSE(key.HasValue("ipsecOwnersReference"));
     ASSERT_TRUE(key.ReadValue("whenChanged", type, raw));
     EXPECT_EQ(type, kRegDword);
@@ -144,7 +149,6 @@ TEST_F(PolicyStoreTest, StoredValuesHaveTheirTypesAndContent) {
     ASSERT_TRUE(
         key.Open(kHkeyLocalMachine, ObjectPath(model_->rules[0]), OpenExisting, kKeyAllAccess));
     EXPECT_FALSE(key.HasValue("ipsecFilterReference"));
-    std::string text;
     ASSERT_TRUE(key.ReadString("ipsecNegotiationPolicyReference", text));
     EXPECT_EQ(text, kNegotiationPolicyPath);
     std::vector<std::string> owners;

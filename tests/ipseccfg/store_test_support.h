@@ -9,6 +9,11 @@ namespace storetest {
 // service manager holding ExistingService(); on Windows nothing to do.
 void ResetPlatform();
 
+// Number of characters a REG_SZ value holds as the registry stores it,
+// terminator included if one was stored; -1 when it cannot be read. (The
+// ANSI read functions of the real registry add a NUL of their own.)
+int StoredTextLength(const std::string& keyPath, const std::string& valueName);
+
 // A service that exists on the platform under test.
 const char* ExistingService();
 
