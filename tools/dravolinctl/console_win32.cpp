@@ -1,11 +1,13 @@
-#include "console.h"
+// Windows Sockets headers must come before anything that pulls in windows.h.
+#include <winsock2.h>
+// windows.h only after winsock2.h.
+#include <windows.h>
+#include <ws2tcpip.h>
 
 #include <cstdlib>
 #include <iostream>
 
-#include <windows.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "console.h"
 
 namespace dravolinctl {
 
