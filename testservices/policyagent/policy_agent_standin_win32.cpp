@@ -6,8 +6,7 @@
 // read when the service starts:
 //   "Mode" (REG_SZ): "run" (default) reports running and accepts control 129;
 //     "pending" stays start-pending for "PendingMs" milliseconds, then stops;
-//     "fail" reports stopped with an error right away;
-//     "refuse" runs but refuses every user control.
+//     "fail" reports stopped with an error right away.
 //   "PendingMs" (REG_DWORD): duration of "pending", default 12000.
 // Records, appended to "Log" (REG_SZ, one line per event):
 //   "start <mode>", "control <code> <ActivePolicy or (none)>", "stop".
@@ -22,7 +21,6 @@ constexpr char kStoreKey[] = "SOFTWARE\\Policies\\Microsoft\\Windows\\IPSec\\Pol
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopEvent = nullptr;
-bool g_refuseControls = false;
 
 class Key {
   public:
@@ -103,8 +101,6 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
     if (control == SERVICE_CONTROL_INTERROGATE)
         return NO_ERROR;
     if (control >= 128 && control <= 255) {
-        if (g_refuseControls)
-            return ERROR_CALL_NOT_IMPLEMENTED;
         Key store(kStoreKey, false);
         std::string active = store.String("ActivePolicy");
         AppendLog("control " + std::to_string(control) + " " +
@@ -138,7 +134,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         Report(SERVICE_START_PENDING, 0, NO_ERROR, pendingMs + 1000);
         WaitForSingleObject(g_stopEvent, pendingMs);
     } else {
-        g_refuseControls = mode == "refuse";
         Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
         WaitForSingleObject(g_stopEvent, INFINITE);
     }

@@ -59,7 +59,6 @@ std::unique_ptr<AgentInstallation> CommandLineRun::agent_;
 TEST_F(CommandLineRun, ActivatesPolicyWithLowerCasedSwitchesAndNotifiesAgent) {
     ASSERT_EQ(RunConfigurator(L"-A10.0.0.1 -P3260 -KMySecret"), 0);
 
-    // Recorded as REG_SZ without a terminating NUL.
     EXPECT_EQ(ActivePolicy(), kOurPolicyPath);
 
     bool loaded = false;

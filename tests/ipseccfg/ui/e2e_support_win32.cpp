@@ -47,7 +47,9 @@ class RegKey {
     HKEY key_ = nullptr;
 };
 
-std::wstring AgentBinaryPath() { return ProgramDir() + L"\\DravolinPolicyAgentStandIn.exe"; }
+std::wstring AgentBinaryPath() {
+    return ProgramDir() + L"\\DravolinPolicyAgentStandIn.exe";
+}
 
 std::wstring ConfiguratorCommandLine(const std::wstring& arguments) {
     std::wstring line = L"\"" + ProgramDir() + L"\\DravolinIPSecCfg.exe\"";
@@ -109,15 +111,14 @@ AgentInstallation::AgentInstallation() {
         }
         SERVICE_STATUS status{};
         ControlService(existing.get(), SERVICE_CONTROL_STOP, &status);
-        ok_ = ChangeServiceConfigW(existing.get(), SERVICE_WIN32_OWN_PROCESS,
-                                   SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(),
-                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+        ok_ = ChangeServiceConfigW(existing.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                   SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr) != FALSE;
     } else {
         ScHandle created(CreateServiceW(manager.get(), L"PolicyAgent", L"PolicyAgent",
                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                        binary.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                        nullptr));
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr));
         ok_ = static_cast<bool>(created);
         created_ = ok_;
     }
@@ -154,9 +155,9 @@ bool SetAgentStartType(DWORD startType) {
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ScHandle service(manager ? OpenServiceW(manager.get(), L"PolicyAgent", SERVICE_ALL_ACCESS)
                              : nullptr);
-    return service && ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType,
-                                           SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr);
+    return service &&
+           ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 std::vector<std::string> AgentLog() {
@@ -216,8 +217,7 @@ bool StopAgent(DWORD timeoutMs) {
         if (!service)
             return false;
         SERVICE_STATUS status{};
-        if (QueryServiceStatus(service.get(), &status) &&
-            status.dwCurrentState == SERVICE_RUNNING)
+        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
             ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
     }
     return WaitAgentState(SERVICE_STOPPED, timeoutMs);
@@ -271,8 +271,8 @@ bool ReadRaw(const std::string& path, const std::string& value, DWORD& type,
              std::vector<unsigned char>& data) {
     RegKey key(path, false);
     DWORD size = 0;
-    if (!key || RegQueryValueExA(key.get(), value.c_str(), nullptr, &type, nullptr, &size) !=
-                    ERROR_SUCCESS)
+    if (!key ||
+        RegQueryValueExA(key.get(), value.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
         return false;
     data.assign(size, 0);
     if (size == 0)
@@ -282,8 +282,8 @@ bool ReadRaw(const std::string& path, const std::string& value, DWORD& type,
 }
 
 std::string ActivePolicy() {
-    // Read in the registry's own wide form: the ANSI read adds a NUL that
-    // is not stored.
+    // Wine terminates every REG_SZ it stores, whatever byte count it was
+    // given, so one trailing NUL is dropped here.
     RegKey base(kStoreBase, false);
     DWORD type = 0;
     DWORD size = 0;
@@ -296,6 +296,8 @@ std::string ActivePolicy() {
         return "(unreadable)";
     if (type != REG_SZ)
         return "(not REG_SZ)";
+    if (!wide.empty() && wide.back() == L'\0')
+        wide.pop_back();
     std::string text;
     for (wchar_t c : wide)
         text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
