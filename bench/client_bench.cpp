@@ -206,17 +206,72 @@ Run libRoundTrips(std::uint32_t handle, int n) {
     return timeOps(n, [&] { return libGet(handle); });
 }
 
-Run rawRoundTrips(RawClient& raw, int n) {
-    const std::string line = std::string("get ") + kParameter + "\n";
-    ReplyScanner scanner;
-    return timeOps(n, [&] { return raw.request(line, scanner) && scanner.status() == 200; });
-}
-
 bool rawConnect(RawClient& raw, std::uint16_t port) {
     ReplyScanner scanner;
     return raw.connect(port, 30000) &&
            raw.request(std::string("login ") + kUser + " " + kPassword + "\n", scanner) &&
            scanner.status() == 200;
+}
+
+// Runs every side for n operations per round, cut into chunks that take
+// turns (the order rotating), so that a burst of load from elsewhere on the
+// machine hits all sides alike. One Run per side and round.
+struct Side {
+    std::function<bool()> op;
+    Series out;
+    bool ok = true;
+};
+
+void interleaved(int rounds, int n, const std::vector<Side*>& sides) {
+    const int chunks = std::max(1, std::min(10, n / 50));
+    const int per = n / chunks;
+    for (int r = 0; r < rounds; ++r) {
+        std::vector<std::vector<double>> lat(sides.size());
+        std::vector<double> elapsed(sides.size(), 0), cpu(sides.size(), 0);
+        for (int k = 0; k < chunks; ++k) {
+            for (std::size_t j = 0; j < sides.size(); ++j) {
+                const std::size_t i = (j + static_cast<std::size_t>(r + k)) % sides.size();
+                Side& side = *sides[i];
+                const double c0 = processCpuSeconds();
+                const double t0 = now();
+                for (int q = 0; q < per; ++q) {
+                    const double t = now();
+                    side.ok &= side.op();
+                    lat[i].push_back(now() - t);
+                }
+                elapsed[i] += now() - t0;
+                cpu[i] += processCpuSeconds() - c0;
+            }
+        }
+        for (std::size_t i = 0; i < sides.size(); ++i) {
+            const double ops = static_cast<double>(per) * chunks;
+            sides[i]->out.add({true, ops / elapsed[i], percentile(lat[i], 0.5), cpu[i] / ops});
+        }
+    }
+}
+
+// A child run of this program that measures memory in a fresh process, where
+// no earlier allocation hides a growth. Returns its one output line's numbers.
+std::vector<double> probe(const std::string& args) {
+    std::error_code ec;
+    const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+    std::vector<double> out;
+    if (ec)
+        return out;
+    FILE* pipe = popen(("'" + self + "' " + args).c_str(), "r");
+    if (!pipe)
+        return out;
+    char line[512] = {};
+    if (std::fgets(line, sizeof line, pipe)) {
+        std::istringstream in(line);
+        std::string word;
+        in >> word;
+        for (double v; word == "probe" && in >> v;)
+            out.push_back(v);
+    }
+    if (pclose(pipe) != 0)
+        out.clear();
+    return out;
 }
 
 // Asynchronous completions land here; the callback has no context argument.
@@ -287,6 +342,47 @@ std::int64_t fileSize(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
+// Child side of probe(): "idle" prints the resident memory before Init and
+// with one logged-in connection at rest; "listing" prints the memory before
+// and at the peak of a device listing walked to its end, with the records'
+// own size and count.
+int runProbe(const std::string& kind, std::uint16_t port) {
+    trimHeap();
+    const MemoryStatus before = memoryStatus();
+    if (DravolinClient_Init() != DRAVOLIN_OK)
+        return 1;
+    const std::uint32_t handle = libConnect(port, false);
+    if (!handle)
+        return 1;
+    if (kind == "idle") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        trimHeap();
+        const MemoryStatus idle = memoryStatus();
+        std::printf("probe %lld %lld\n", static_cast<long long>(before.rssKiB),
+                    static_cast<long long>(idle.rssKiB));
+        DravolinClient_Free();
+        return 0;
+    }
+    trimHeap();
+    resetPeak();
+    const MemoryStatus start = memoryStatus();
+    Response* resp = nullptr;
+    const int rc = DravolinClient_SendRequest(handle, DRAVOLIN_REQUEST_LIST_DEVICES, nullptr, &resp,
+                                              nullptr, nullptr);
+    static char name[DRAVOLIN_MAX_LINE + 1], value[DRAVOLIN_MAX_LINE + 1];
+    double bytes = 0, count = 0;
+    while (resp && DravolinClient_ResponseGetNext(resp, name, value)) {
+        ++count;
+        bytes += static_cast<double>(std::strlen(name) + std::strlen(value));
+    }
+    const MemoryStatus peak = memoryStatus();
+    DravolinClient_ResponseFree(resp);
+    DravolinClient_Free();
+    std::printf("probe %lld %lld %.0f %.0f %d\n", static_cast<long long>(start.rssKiB),
+                static_cast<long long>(peak.peakKiB), bytes, count, rc);
+    return rc == DRAVOLIN_OK ? 0 : 1;
+}
+
 // ---------------------------------------------------------------- the rows
 
 struct Context {
@@ -308,69 +404,52 @@ void progress(const std::string& what) {
     std::cerr << "  " << what << "\n";
 }
 
-void rowRoundTrips(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient& raw,
-                   Series& libPlainOut) {
+void rowRoundTrips(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient& raw) {
     const bool wantRow1 = c.s.rows.count(1) > 0;
     const bool wantRow2 = c.s.rows.count(2) > 0 && enc != 0;
-    Series base, lib, libEnc;
-    // Warm-up: the first requests fault in code and buffers.
-    libRoundTrips(plain, c.s.roundTrips / 10 + 1);
-    rawRoundTrips(raw, c.s.roundTrips / 10 + 1);
+    const std::string line = std::string("get ") + kParameter + "\n";
+    ReplyScanner scanner;
+    Side base{[&] { return raw.request(line, scanner) && scanner.status() == 200; }, {}};
+    Side lib{[&] { return libGet(plain); }, {}};
+    Side libEnc{[&] { return libGet(enc); }, {}};
+    std::vector<Side*> sides{&lib};
+    if (wantRow1)
+        sides.push_back(&base);
     if (wantRow2)
-        libRoundTrips(enc, c.s.roundTrips / 10 + 1);
-    for (int r = 0; r < c.s.rounds; ++r) {
-        // Alternate who goes first, so that a drift in the machine's load
-        // favours neither side.
-        std::vector<std::function<void()>> steps;
-        if (wantRow1)
-            steps.push_back([&] {
-                const Run b = rawRoundTrips(raw, c.s.roundTrips);
-                if (!b.ok)
-                    fail(c, "raw round trips");
-                base.add(b);
-            });
-        steps.push_back([&] {
-            const Run l = libRoundTrips(plain, c.s.roundTrips);
-            if (!l.ok)
-                fail(c, "library round trips");
-            lib.add(l);
-        });
-        if (wantRow2)
-            steps.push_back([&] {
-                const Run e = libRoundTrips(enc, c.s.roundTrips);
-                if (!e.ok)
-                    fail(c, "encrypted round trips");
-                libEnc.add(e);
-            });
-        if (r % 2)
-            std::reverse(steps.begin(), steps.end());
-        for (auto& step : steps)
-            step();
-    }
-    libPlainOut = lib;
+        sides.push_back(&libEnc);
+    // Warm-up: the first requests fault in code and buffers.
+    interleaved(1, c.s.roundTrips / 10 + 1, sides);
+    for (Side* side : sides)
+        side->out = {};
+    interleaved(c.s.rounds, c.s.roundTrips, sides);
+    if (!base.ok)
+        fail(c, "raw round trips");
+    if (!lib.ok)
+        fail(c, "library round trips");
+    if (!libEnc.ok)
+        fail(c, "encrypted round trips");
     if (wantRow1) {
         TableRow row{"1",
                      "sync \"get\" round trips, one connection",
                      c.p.label,
-                     base.describe("req/s"),
-                     lib.describe("req/s"),
-                     {},
+                     base.out.describe("req/s"),
+                     lib.out.describe("req/s"),
+                     summarize(ratios(lib.out.rates, base.out.rates)),
                      true,
                      ">= 0.90",
                      ""};
-        row.ratio = summarize(ratios(lib.rates, base.rates));
         row.verdict = verdictAtLeast(row.ratio, 0.9);
         c.table.push_back(row);
     }
     if (c.s.rows.count(2)) {
         TableRow row{"2",       "the same, encrypted channel (baseline: library plain)",
-                     c.p.label, lib.describe("req/s"),
+                     c.p.label, lib.out.describe("req/s"),
                      "",        {},
                      false,     ">= 0.83",
                      ""};
         if (wantRow2) {
-            row.library = libEnc.describe("req/s");
-            row.ratio = summarize(ratios(libEnc.rates, lib.rates));
+            row.library = libEnc.out.describe("req/s");
+            row.ratio = summarize(ratios(libEnc.out.rates, lib.out.rates));
             row.hasRatio = true;
             row.verdict = verdictAtLeast(row.ratio, 0.83);
         } else {
@@ -490,37 +569,38 @@ void rowListing(Context& c, std::uint32_t plain, RawClient& raw) {
             base.add({ok, static_cast<double>(scanner.bytes()) / elapsed / 1e6, elapsed, 0});
         });
         steps.push_back([&] {
-            trimHeap();
-            resetPeak();
-            const MemoryStatus before = memoryStatus();
             Response* resp = nullptr;
             const double t0 = now();
             const int rc = DravolinClient_SendRequest(plain, DRAVOLIN_REQUEST_LIST_DEVICES, nullptr,
                                                       &resp, nullptr, nullptr);
             static char name[DRAVOLIN_MAX_LINE + 1], value[DRAVOLIN_MAX_LINE + 1];
             std::size_t n = 0;
-            double bytes = 0;
             if (resp)
                 DravolinClient_ResponseReset(resp);
-            while (resp && DravolinClient_ResponseGetNext(resp, name, value)) {
+            while (resp && DravolinClient_ResponseGetNext(resp, name, value))
                 ++n;
-                bytes += static_cast<double>(std::strlen(name) + std::strlen(value));
-            }
             const double elapsed = now() - t0;
-            const MemoryStatus after = memoryStatus();
             DravolinClient_ResponseFree(resp);
             if (rc != DRAVOLIN_OK || n < static_cast<std::size_t>(c.s.listRecords))
                 fail(c, "library listing: rc " + std::to_string(rc) + ", " + std::to_string(n) +
                             " records");
-            recordBytes = bytes;
-            recordCount = n;
-            growth.push_back(static_cast<double>(after.peakKiB - before.rssKiB));
             lib.add({rc == DRAVOLIN_OK, 0, elapsed, 0});
         });
         if (r % 2)
             std::reverse(steps.begin(), steps.end());
         for (auto& step : steps)
             step();
+    }
+    // Peak memory, each time in a fresh process of its own.
+    for (int r = 0; r < std::min(c.s.rounds, 3); ++r) {
+        const auto v = probe("--probe listing --port " + std::to_string(c.port));
+        if (v.size() != 5 || v[4] != 0) {
+            fail(c, "memory probe of the listing");
+            continue;
+        }
+        growth.push_back(v[1] - v[0]);
+        recordBytes = v[2];
+        recordCount = static_cast<std::size_t>(v[3]);
     }
     // Both sides moved the same reply: the ratio of rates is the ratio of times.
     std::vector<double> rs;
@@ -726,9 +806,23 @@ bool runPlacement(const Settings& s, const Placement& p, ServerProcess& server,
     Context c{s, p, server.port(), table, allOk, s.workdir, devicesAdded};
 
     {
-        // Idle memory: before Init, and with one logged-in connection at rest.
-        trimHeap();
-        const MemoryStatus before = memoryStatus();
+        if (firstPlacement) {
+            // Idle memory, in a fresh process: before Init, and with one
+            // logged-in connection at rest.
+            const auto v = probe("--probe idle --port " + std::to_string(c.port));
+            if (v.size() != 2)
+                fail(c, "memory probe of the idle library");
+            else
+                table.push_back({"-",
+                                 "resident memory of the idle library with one connection",
+                                 p.label,
+                                 fmtKiB(v[0]) + " before Init",
+                                 "+" + fmtKiB(v[1] - v[0]) + " (process " + fmtKiB(v[1]) + ")",
+                                 {},
+                                 false,
+                                 "reported",
+                                 "reported"});
+        }
         LibrarySession session;
         if (!session.ok()) {
             fail(c, "DravolinClient_Init");
@@ -738,21 +832,6 @@ bool runPlacement(const Settings& s, const Placement& p, ServerProcess& server,
         if (!plain) {
             fail(c, "plain connect and login");
             return false;
-        }
-        if (firstPlacement) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            trimHeap();
-            const MemoryStatus idle = memoryStatus();
-            table.push_back({"-",
-                             "resident memory of the idle library with one connection",
-                             p.label,
-                             fmtKiB(static_cast<double>(before.rssKiB)) + " before Init",
-                             "+" + fmtKiB(static_cast<double>(idle.rssKiB - before.rssKiB)) +
-                                 " (process " + fmtKiB(static_cast<double>(idle.rssKiB)) + ")",
-                             {},
-                             false,
-                             "reported",
-                             "reported"});
         }
         if (DravolinClient_SetServiceLogDirectory(plain, c.logDir.c_str()) != DRAVOLIN_OK)
             fail(c, "log directory");
@@ -765,10 +844,9 @@ bool runPlacement(const Settings& s, const Placement& p, ServerProcess& server,
             fail(c, "raw connect and login");
             return false;
         }
-        Series libPlain;
         if (s.rows.count(1) || s.rows.count(2)) {
             progress("round trips");
-            rowRoundTrips(c, plain, enc, raw, libPlain);
+            rowRoundTrips(c, plain, enc, raw);
         }
         if (s.rows.count(4)) {
             progress("getlog");
@@ -818,6 +896,10 @@ std::set<std::string> splitList(const std::string& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--probe" && std::string(argv[3]) == "--port") {
+        alarm(120);
+        return runProbe(argv[2], static_cast<std::uint16_t>(std::atoi(argv[4])));
+    }
     Settings s;
     s.server = defaultServer(argv[0]);
     bool roundsGiven = false;
