@@ -171,12 +171,5 @@ TEST(Aes128, AutomaticPicksHardwareExactlyWhenAvailable) {
     EXPECT_EQ(aes.engine(), aesHardwareAvailable() ? AesEngine::Hardware : AesEngine::Portable);
 }
 
-TEST(Aes128, ClearWipesTheSchedule) {
-    Aes128 aes(fromHex("2b7e151628aed2a6abf7158809cf4f3c").data());
-    aes.clear();
-    for (std::size_t r = 0; r <= kAes128Rounds; ++r)
-        EXPECT_EQ(toHex(aes.encryptionRoundKey(r), 16), std::string(32, '0'));
-}
-
 } // namespace
 } // namespace dravolin::crypto

@@ -49,37 +49,12 @@ TEST(CryptoProvider, LongFillsDoNotRepeatChunks) {
     EXPECT_EQ(chunks.size(), 8u);
 }
 
-TEST(CryptoProvider, ByteValuesAreSpread) {
-    // A coarse sanity check of the output, not a statistical test: 64 KiB
-    // must hit every byte value.
-    std::vector<std::uint8_t> buf(65536);
-    CryptoProvider provider;
-    ASSERT_TRUE(provider.fill(buf.data(), buf.size()));
-    std::vector<int> counts(256, 0);
-    for (auto b : buf)
-        ++counts[b];
-    EXPECT_EQ(std::count(counts.begin(), counts.end(), 0), 0);
-}
-
 TEST(CryptoProvider, OsSourceDelivers) {
     std::vector<std::uint8_t> a(32, 0), b(32, 0);
     ASSERT_TRUE(osRandomBytes(a.data(), a.size()));
     ASSERT_TRUE(osRandomBytes(b.data(), b.size()));
     EXPECT_NE(a, b);
     EXPECT_TRUE(osRandomBytes(nullptr, 0));
-}
-
-TEST(CryptoProvider, FillIsVirtualThroughTheBase) {
-    struct Fixed : CryptoProvider {
-        bool fill(void* buffer, std::size_t count) override {
-            std::fill_n(static_cast<std::uint8_t*>(buffer), count, 0x5A);
-            return true;
-        }
-    };
-    std::unique_ptr<CryptoProvider> p = std::make_unique<Fixed>();
-    std::uint8_t buf[4] = {};
-    EXPECT_TRUE(p->fill(buf, sizeof buf));
-    EXPECT_EQ(buf[3], 0x5A);
 }
 
 } // namespace
