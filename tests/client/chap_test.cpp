@@ -1,0 +1,272 @@
+// CHAP login against a scripted service: the exact login lines, mutual proof, the encrypted
+// channel and every failure that must end the login.
+#include "api_support.h"
+
+#include "base64.h"
+#include "crypto_provider.h"
+#include "md5.h"
+
+#include <atomic>
+#include <regex>
+
+using namespace apitest;
+using testpeer::LoopbackPeer;
+using testpeer::PeerLink;
+using testpeer::reply;
+
+namespace {
+
+const std::vector<std::uint8_t> kServerChallenge = {1, 2,  3,  4,  5,  6,  7,  8,
+                                                    9, 10, 11, 12, 13, 14, 15, 16};
+const std::string kChallengeText = "0bAQIDBAUGBwgJCgsMDQ4PEA==";
+// MD5("secret" || kServerChallenge)
+const std::string kAliceResponse = "0b9xXonJU2KLk+HdqCZq6/+g==";
+
+struct ChapScript {
+    std::string authMode = "chap";
+    std::string crypt = "yes";
+    int startStatus = 200;
+    int checkStatus = 200;
+    std::string proofName = "server";
+    std::string proofSecret = "peersecret";
+    int proofBytes = 16;            // length of the proof sent back
+    std::string afterLogin;         // raw bytes sent instead of the first reply after login
+    std::atomic<int> framesSeen{0}; // encrypted frames received after login
+    std::vector<std::size_t> frameSizes;
+    std::vector<std::string> frames;
+};
+
+std::string valueOf(const std::string& line, const std::string& option) {
+    const auto at = line.find(option + ":\"");
+    if (at == std::string::npos) {
+        return {};
+    }
+    const auto start = at + option.size() + 2;
+    return line.substr(start, line.find('"', start) - start);
+}
+
+LoopbackPeer::Handler chapService(ChapScript& script) {
+    return [&script](PeerLink& link) {
+        link.send(testpeer::kGreeting);
+        bool encryptNext = false;
+        bool encrypted = false;
+        while (auto line = link.readLine()) {
+            std::string answer;
+            if (*line == "get CtlAuthMode") {
+                answer = reply(200, {{"Parameter", "CtlAuthMode"}, {"Value", script.authMode}});
+            } else if (*line == "auth start") {
+                answer = reply(script.startStatus,
+                               {{"CHAP_C", kChallengeText}, {"crypt", script.crypt}});
+            } else if (line->rfind("auth check", 0) == 0) {
+                const bool ok = valueOf(*line, "-CHAP_R") == kAliceResponse;
+                const std::string theirs = valueOf(*line, "-CHAP_C");
+                std::vector<Record> records;
+                if (!theirs.empty()) {
+                    std::uint8_t challenge[32];
+                    const auto n = dravolin::crypto::decodeBinaryValue(theirs, challenge, 32);
+                    std::uint8_t proof[17] = {};
+                    dravolin::crypto::md5(script.proofSecret.data(), script.proofSecret.size(),
+                                          challenge, n, proof);
+                    records = {{"CHAP_N", script.proofName},
+                               {"CHAP_R", dravolin::crypto::encodeBinaryValue(
+                                              proof, static_cast<std::size_t>(script.proofBytes))}};
+                } else {
+                    encryptNext = line->find(" -crypt:yes") != std::string::npos;
+                }
+                answer = reply(ok ? script.checkStatus : 102, records);
+            } else if (line->rfind("auth ok", 0) == 0) {
+                encryptNext = *line == "auth ok -crypt:yes";
+                answer = reply(200);
+            } else if (encrypted && !script.afterLogin.empty()) {
+                link.sendRaw(script.afterLogin);
+                continue;
+            } else {
+                answer = reply(200, {{"echo", *line}});
+            }
+            link.send(answer);
+            if (encryptNext && !encrypted) {
+                link.switchOnEncryption(kServerChallenge, "secret");
+                encrypted = true;
+            }
+        }
+    };
+}
+
+LoginParameters chap(const char* peerName, const char* peerSecret, bool encrypt) {
+    return LoginParameters{1,        "alice",    "secret",
+                           peerName, peerSecret, static_cast<unsigned char>(encrypt ? 1 : 0)};
+}
+
+int echo(uint32_t handle, const std::string& what) {
+    Response* r = nullptr;
+    int result = DravolinClient_SendRequest(handle, 7, what.c_str(), &r, nullptr, nullptr);
+    if (result == 0 && recordsOf(r) != std::vector<Record>{{"echo", "get " + what}}) {
+        result = -1;
+    }
+    DravolinClient_ResponseFree(r);
+    return result;
+}
+
+const std::string kCheckOneWay = "auth check -CHAP_N:\"alice\"  -CHAP_R:\"" + kAliceResponse + "\"";
+
+} // namespace
+
+TEST_F(ApiTest, ChapOneWayLoginLines) {
+    ChapScript script;
+    LoopbackPeer peer(chapService(script));
+    const uint32_t handle = connect(peer);
+    const LoginParameters lp = chap(nullptr, nullptr, false);
+    ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
+    EXPECT_EQ(peer.lines(),
+              (std::vector<std::string>{"get CtlAuthMode", "auth start", kCheckOneWay}));
+    EXPECT_EQ(echo(handle, "plain"), 0);
+}
+
+TEST_F(ApiTest, ChapOneWayWithEncryptionSwitchesTheChannel) {
+    ChapScript script;
+    LoopbackPeer peer(chapService(script));
+    const uint32_t handle = connect(peer);
+    const LoginParameters lp = chap(nullptr, nullptr, true);
+    ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
+    EXPECT_EQ(peer.lines().back(), kCheckOneWay + " -crypt:yes");
+    // The peer only understands frames now: answers prove the client encrypts and decrypts.
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(echo(handle, "secret-" + std::to_string(i)), 0);
+    }
+}
+
+TEST_F(ApiTest, ChapMutualLoginProvesTheServer) {
+    for (const bool encrypt : {false, true}) {
+        ChapScript script;
+        LoopbackPeer peer(chapService(script));
+        const uint32_t handle = connect(peer);
+        const LoginParameters lp = chap("server", "peersecret", encrypt);
+        uint32_t id = 0;
+        ASSERT_EQ(DravolinClient_Login(handle, &lp, &id, Completions::callback), 0);
+        ASSERT_TRUE(Completions::instance().waitFor(1));
+        EXPECT_EQ(Completions::instance().all().back().failed, 0);
+        EXPECT_EQ(Completions::instance().countFor(id), 1u);
+        const auto lines = peer.lines();
+        ASSERT_EQ(lines.size(), 4u);
+        const std::regex check(std::string("auth check -CHAP_N:\"alice\"  -CHAP_R:\"") +
+                               "0b9xXonJU2KLk\\+HdqCZq6/\\+g==\"" + (encrypt ? " -crypt:yes" : "") +
+                               " -CHAP_C:\"0b[A-Za-z0-9+/]{22}==\"");
+        EXPECT_TRUE(std::regex_match(lines[2], check)) << lines[2];
+        EXPECT_EQ(lines[3], encrypt ? "auth ok -crypt:yes" : "auth ok");
+        EXPECT_EQ(echo(handle, "after"), 0);
+        Completions::instance().reset();
+    }
+}
+
+TEST_F(ApiTest, ClientChallengesAreFreshForEveryLogin) {
+    ChapScript script;
+    LoopbackPeer peer(chapService(script));
+    const uint32_t a = connect(peer);
+    const uint32_t b = connect(peer);
+    const LoginParameters lp = chap("server", "peersecret", false);
+    ASSERT_EQ(DravolinClient_Login(a, &lp, nullptr, nullptr), 0);
+    ASSERT_EQ(DravolinClient_Login(b, &lp, nullptr, nullptr), 0);
+    std::vector<std::string> challenges;
+    for (const auto& line : peer.lines()) {
+        if (line.rfind("auth check", 0) == 0) {
+            challenges.push_back(valueOf(line, "-CHAP_C"));
+        }
+    }
+    ASSERT_EQ(challenges.size(), 2u);
+    EXPECT_NE(challenges[0], challenges[1]);
+}
+
+TEST_F(ApiTest, EveryFailedChapStepEndsTheLogin) {
+    struct Case {
+        const char* what;
+        std::function<void(ChapScript&)> setup;
+        bool mutual;
+        bool encrypt;
+        std::size_t linesSent; // nothing after the failing step
+    };
+    const std::vector<Case> cases = {
+        {"start refused", [](ChapScript& s) { s.startStatus = 101; }, false, false, 2},
+        {"no crypt offered", [](ChapScript& s) { s.crypt = "no"; }, false, true, 2},
+        {"crypt not exactly yes", [](ChapScript& s) { s.crypt = "YES"; }, true, true, 2},
+        {"check refused one-way", [](ChapScript& s) { s.checkStatus = 102; }, false, false, 3},
+        {"check refused mutual", [](ChapScript& s) { s.checkStatus = 102; }, true, false, 3},
+        {"wrong server name", [](ChapScript& s) { s.proofName = "Server"; }, true, false, 3},
+        {"wrong server secret", [](ChapScript& s) { s.proofSecret = "guess"; }, true, true, 3},
+        {"proof of 15 bytes", [](ChapScript& s) { s.proofBytes = 15; }, true, false, 3},
+        {"proof of 17 bytes", [](ChapScript& s) { s.proofBytes = 17; }, true, false, 3},
+    };
+    for (const auto& c : cases) {
+        for (const bool async : {false, true}) {
+            Completions::instance().reset();
+            ChapScript script;
+            c.setup(script);
+            LoopbackPeer peer(chapService(script));
+            const uint32_t handle = connect(peer);
+            const LoginParameters lp = c.mutual ? chap("server", "peersecret", c.encrypt)
+                                                : chap(nullptr, nullptr, c.encrypt);
+            if (async) {
+                uint32_t id = 0;
+                ASSERT_EQ(DravolinClient_Login(handle, &lp, &id, Completions::callback), 0);
+                ASSERT_TRUE(Completions::instance().waitFor(1)) << c.what;
+                EXPECT_EQ(Completions::instance().all()[0].failed, 1) << c.what;
+            } else {
+                EXPECT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 1) << c.what;
+            }
+            // The connection goes on in plain text, and nothing more of the login was sent.
+            EXPECT_EQ(echo(handle, "next"), 0) << c.what;
+            const auto lines = peer.lines();
+            ASSERT_EQ(lines.size(), c.linesSent + 1) << c.what;
+            EXPECT_EQ(lines.back(), "get next");
+            EXPECT_EQ(Completions::instance().all().size(), async ? 1u : 0u) << c.what;
+        }
+    }
+}
+
+TEST_F(ApiTest, AuthModeOtherThanChapDoesNotEndTheLogin) {
+    ChapScript script;
+    script.authMode = "CHAP";
+    LoopbackPeer peer(chapService(script));
+    const uint32_t handle = connect(peer);
+    const LoginParameters lp = chap(nullptr, nullptr, false);
+    EXPECT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
+    EXPECT_EQ(peer.lines().size(), 3u);
+}
+
+TEST_F(ApiTest, RejectedFramesCloseTheConnection) {
+    std::vector<std::string> bad = {std::string(16, 'x'), std::string(40, 'y'),
+                                    std::string(48, 'z')};
+    // A valid frame with one bit flipped.
+    {
+        dravolin::crypto::ChannelCipher cipher(kServerChallenge.data(), kServerChallenge.size(),
+                                               "secret", 6);
+        dravolin::crypto::CryptoProvider random;
+        const std::string text = reply(200, {{"echo", "get x"}});
+        auto frame = dravolin::crypto::encodeFrame(cipher, text.data(), text.size(), random);
+        frame[frame.size() / 2] ^= 0x10;
+        bad.emplace_back(frame.begin(), frame.end());
+    }
+    for (const auto& raw : bad) {
+        ChapScript script;
+        script.afterLogin = raw;
+        LoopbackPeer peer(chapService(script));
+        const uint32_t handle = connect(peer);
+        const LoginParameters lp = chap(nullptr, nullptr, true);
+        ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
+        EXPECT_EQ(echo(handle, "x"), 1) << raw.size();
+        EXPECT_EQ(echo(handle, "y"), 1) << "closed after a rejected frame";
+    }
+}
+
+TEST_F(ApiTest, ChapNeedsNameAndSecret) {
+    ChapScript script;
+    LoopbackPeer peer(chapService(script));
+    const uint32_t handle = connect(peer);
+    LoginParameters lp = chap(nullptr, nullptr, false);
+    lp.password = nullptr;
+    EXPECT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 1);
+    lp = chap(nullptr, nullptr, false);
+    lp.name = nullptr;
+    EXPECT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 1);
+    EXPECT_EQ(echo(handle, "z"), 0);
+    EXPECT_EQ(peer.lines(), std::vector<std::string>{"get z"});
+}
