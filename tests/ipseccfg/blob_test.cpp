@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -296,6 +297,52 @@ TEST(BlobMalformedTest, ExtraBytesAfterTheBodyAreTolerated) {
     EXPECT_EQ(rule.authMethods.at(0).text, u"ab");
     PolicyObject policy;
     EXPECT_FALSE(DecodeBlob(nullptr, 0, policy));
+}
+
+// Fuzz-style: random damage to valid blobs never escapes the blob, and
+// whatever decodes is stable under a second round.
+template <typename T> void Mutate(const T& original, std::mt19937& rng) {
+    const Blob valid = EncodeBlob(original);
+    for (int round = 0; round < 400; ++round) {
+        Blob blob = valid;
+        const int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t at = rng() % blob.size();
+            switch (rng() % 3) {
+            case 0:
+                blob[at] = static_cast<std::uint8_t>(rng());
+                break;
+            case 1:
+                blob.resize(at);
+                break;
+            default:
+                blob.insert(blob.begin() + static_cast<std::ptrdiff_t>(at), 0xFF);
+                break;
+            }
+            if (blob.empty())
+                blob.push_back(0);
+        }
+        T decoded;
+        if (Decode(blob, decoded)) {
+            T again;
+            ASSERT_TRUE(Decode(EncodeBlob(decoded), again));
+            EXPECT_EQ(EncodeBlob(again), EncodeBlob(decoded));
+        }
+    }
+}
+
+TEST(BlobMalformedTest, RandomDamageIsHandledSafely) {
+    std::mt19937 rng(20261208);
+    RuleObject rule = SampleRule(u"58316042");
+    rule.authMethods.push_back({3, u"second"});
+    Mutate(rule, rng);
+    FilterList list = SampleFilterList();
+    list.specs.push_back(list.specs[0]);
+    Mutate(list, rng);
+    Mutate(SampleIsakmp(), rng);
+    PolicyObject policy;
+    policy.pollingInterval = 10800;
+    Mutate(policy, rng);
 }
 
 } // namespace

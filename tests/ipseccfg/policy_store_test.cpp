@@ -314,7 +314,6 @@ TEST_F(PolicyStoreTest, DeleteFollowsNoReferenceOutsideTheStore) {
     EXPECT_TRUE(KeyOpens(outside));
     EXPECT_FALSE(KeyOpens(ObjectPath(model_->policy)));
     EXPECT_FALSE(KeyOpens(ObjectPath(model_->rules[0])));
-    CRegistryKey::DeleteKey(kHkeyLocalMachine, "SOFTWARE\\DravolinTests");
 }
 
 TEST_F(PolicyStoreTest, DamagedStoreLoadsWhatItCanAndFails) {
