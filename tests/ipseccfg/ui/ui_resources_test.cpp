@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,20 @@ struct Template {
     std::wstring font;
     std::vector<Item> items;
 };
+
+// Predefined window classes may be named or given by ordinal; both mean the
+// same to the dialog manager.
+std::wstring PredefinedClass(std::wstring name) {
+    for (auto& c : name)
+        c = static_cast<wchar_t>(towupper(c));
+    if (name == L"BUTTON")
+        return L"#128";
+    if (name == L"EDIT")
+        return L"#129";
+    if (name == L"STATIC")
+        return L"#130";
+    return name;
+}
 
 // Reads the extended dialog template format; every read is bounds-checked.
 class TemplateReader {
@@ -126,7 +142,7 @@ class ProgramResources : public ::testing::Test {
             item.cx = in.Get<short>();
             item.cy = in.Get<short>();
             item.id = static_cast<int>(in.Get<DWORD>());
-            item.windowClass = in.StringOrOrdinal();
+            item.windowClass = PredefinedClass(in.StringOrOrdinal());
             item.text = in.StringOrOrdinal();
             in.Skip(in.Get<WORD>());
             out.items.push_back(item);
@@ -207,8 +223,7 @@ TEST_F(ProgramResources, DialogItemsInTabOrderWithIdsTextsPositionsAndStyles) {
 }
 
 TEST_F(ProgramResources, MessageTextsAndNoAboutBox) {
-    EXPECT_EQ(String(102),
-              L"Another IPSec policy is active. Please first deactivate that policy.");
+    EXPECT_EQ(String(102), L"Another IPSec policy is active. Please first deactivate that policy.");
     EXPECT_EQ(String(103), L"Invalid IP address.");
     EXPECT_EQ(String(104), L"Invalid port number.");
     EXPECT_EQ(String(105), L"The IP Security settings could not be applied.");
