@@ -92,6 +92,8 @@ class RawClient {
         }
     }
 
+    bool trySend(const std::string& line) { return socket_.sendAll(line.data(), line.size()); }
+
     Reply ask(const std::string& line) {
         send(line);
         return read();
@@ -335,7 +337,9 @@ TEST_F(Loopback, CloseAndResetCutTheReply) {
     d->send("list -what:\"devices\"1\n");
     error = false;
     std::string got = d->readToEnd(error);
-    EXPECT_TRUE(error); // a reset, not an orderly end
+    // A reset, not an orderly end: the receive fails, or at least the next
+    // send does (some socket layers report a reset to a receive as an end).
+    EXPECT_TRUE(error || !d->trySend("get LogLevel\n"));
     EXPECT_EQ(got, full.substr(0, got.size()));
     EXPECT_LE(got.size(), 10u);
 

@@ -59,9 +59,11 @@ class Socket {
     Handle handle_ = kInvalidHandle;
 };
 
-// Wakes a thread blocked on this socket in another thread (both directions
-// shut down). The caller keeps the socket from being closed meanwhile.
-void shutdownHandle(Handle handle);
+// Wakes a thread blocked on this socket in another thread. The caller keeps
+// the socket from being closed meanwhile. Returns true when waking it took
+// closing the handle (Windows: shutting a socket down does not end a blocked
+// receive there); the owner must then release the handle, not close it.
+bool interruptHandle(Handle handle);
 
 class Listener {
   public:

@@ -95,9 +95,10 @@ void Socket::close() {
         ::close(fd(release()));
 }
 
-void shutdownHandle(Handle handle) {
+bool interruptHandle(Handle handle) {
     if (handle != kInvalidHandle)
         ::shutdown(fd(handle), SHUT_RDWR);
+    return false;
 }
 
 bool Listener::open(const std::string& address, std::uint16_t port, std::string& error) {

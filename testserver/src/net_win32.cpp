@@ -110,9 +110,12 @@ void Socket::close() {
         ::closesocket(sock(release()));
 }
 
-void shutdownHandle(Handle handle) {
-    if (handle != kInvalidHandle)
-        ::shutdown(sock(handle), SD_BOTH);
+bool interruptHandle(Handle handle) {
+    if (handle == kInvalidHandle)
+        return false;
+    ::shutdown(sock(handle), SD_BOTH);
+    ::closesocket(sock(handle));
+    return true;
 }
 
 bool Listener::open(const std::string& address, std::uint16_t port, std::string& error) {

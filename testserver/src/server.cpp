@@ -250,7 +250,8 @@ void Server::stop() {
     {
         std::lock_guard g(lock_);
         for (auto& [id, handle] : open_)
-            net::shutdownHandle(handle);
+            if (net::interruptHandle(handle))
+                closedByStop_[id] = true;
         workers.swap(workers_);
     }
     for (auto& w : workers)
@@ -360,7 +361,9 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
     {
         std::lock_guard g(lock_);
         open_.erase(id);
-        if (after == AfterReply::Reset) {
+        if (closedByStop_.erase(id)) {
+            socket.release();
+        } else if (after == AfterReply::Reset) {
             socket.closeWithReset();
         } else {
             socket.shutdownSend();

@@ -64,7 +64,8 @@ class Server {
     bool stopping_ = false;
     bool stopRequested_ = false;
     bool started_ = false;
-    std::map<std::uint64_t, net::Handle> open_; // connection sockets, for waking them
+    std::map<std::uint64_t, net::Handle> open_;  // connection sockets, for waking them
+    std::map<std::uint64_t, bool> closedByStop_; // handles stop() had to close
     std::list<Worker> workers_;
     std::uint64_t nextId_ = 1;
 };
