@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "json_reader.h"
 #include "output.h"
 
@@ -110,6 +112,19 @@ TEST(CtlProgress, FitsTheWidthAndClampsToTheTotal) {
     EXPECT_EQ(std::count(half.begin(), half.end(), '#'), std::count(half.begin(), half.end(), '.'));
     EXPECT_EQ(renderProgress(3 * 1024 * 1024 / 2, std::nullopt, 60), "1.5 MiB received");
     EXPECT_EQ(renderProgress(0, 1000, 5).size() <= 12, true); // degrades to a percentage
+}
+
+TEST(CtlProgress, ActivityMarkerMovesWithinTheWidth) {
+    std::set<std::string> seen;
+    for (unsigned tick = 0; tick < 200; ++tick) {
+        const auto line = renderActivity(5 << 20, tick, 50);
+        EXPECT_LE(line.size(), 50u) << tick;
+        EXPECT_NE(line.find("<=>"), std::string::npos) << line;
+        EXPECT_NE(line.find("5.0 MiB received"), std::string::npos) << line;
+        seen.insert(line);
+    }
+    EXPECT_GT(seen.size(), 10u);                           // it moves
+    EXPECT_EQ(renderActivity(10, 3, 10), "10 B received"); // too narrow for a bar
 }
 
 TEST(CtlProgress, SizesAndRecords) {

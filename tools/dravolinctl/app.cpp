@@ -284,8 +284,11 @@ class Session {
             return false;
         bool failed = false;
         const int width = std::max(20, console_.terminalWidth() - 1);
-        while (!completions_.waitFor(id, std::chrono::milliseconds(100), failed)) {
-            const auto line = renderProgress(growingFileSize(dir, before), std::nullopt, width);
+        // The reply's records, "LogSize" among them, arrive only with the completion: until
+        // then the bar shows the bytes that have reached the file.
+        for (unsigned tick = 0; !completions_.waitFor(id, std::chrono::milliseconds(100), failed);
+             ++tick) {
+            const auto line = renderActivity(growingFileSize(dir, before), tick, width);
             err_ << "\r" << line << "\x1b[K" << std::flush;
         }
         progressDrawn_ = true;

@@ -171,6 +171,22 @@ std::string renderProgress(std::uint64_t done, std::optional<std::uint64_t> tota
            std::string(static_cast<size_t>(barWidth - filled), '.') + "]" + tail;
 }
 
+std::string renderActivity(std::uint64_t done, unsigned tick, int width) {
+    const std::string tail = " " + formatBytes(done) + " received";
+    const int barWidth = width - static_cast<int>(tail.size()) - 2;
+    const std::string marker = "<=>";
+    const int span = barWidth - static_cast<int>(marker.size());
+    if (span < 1)
+        return formatBytes(done) + " received";
+    // The marker walks to the right end and back.
+    const int period = 2 * span;
+    int at = static_cast<int>(tick % static_cast<unsigned>(period));
+    if (at > span)
+        at = period - at;
+    return "[" + std::string(static_cast<size_t>(at), ' ') + marker +
+           std::string(static_cast<size_t>(span - at), ' ') + "]" + tail;
+}
+
 std::optional<std::uint64_t> parseSize(std::string_view text) {
     if (text.empty() || text.size() > 19)
         return std::nullopt;

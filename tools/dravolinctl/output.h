@@ -39,6 +39,10 @@ std::string formatBytes(std::uint64_t bytes);
 // A one-line progress bar of at most width columns. Without a total it shows the bytes so far.
 std::string renderProgress(std::uint64_t done, std::optional<std::uint64_t> total, int width);
 
+// A bar for a transfer whose size is not known yet: a marker that moves with each tick, and
+// the bytes so far. At most width columns.
+std::string renderActivity(std::uint64_t done, unsigned tick, int width);
+
 // A decimal size as the server's "LogSize" gives it; nothing for anything else.
 std::optional<std::uint64_t> parseSize(std::string_view text);
 
