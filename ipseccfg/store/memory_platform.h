@@ -23,6 +23,8 @@ void ResetRegistry();
 // letting `skip` matching ones pass. `match` is searched (case-insensitively)
 // in "path" for key operations and in "path\value name" for value
 // operations; empty matches everything.
+// Opening with OpenExisting | CreateNew falls back to creation when OpenKey
+// fails, as on the platform: fail CreateKey to make such an open fail.
 void FailRegistry(RegOp op, std::string_view match = {}, int times = 1, int skip = 0);
 void ClearRegistryFailures();
 

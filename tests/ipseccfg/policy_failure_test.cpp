@@ -64,6 +64,18 @@ TEST_F(PolicyFailureTest, ValuesAreWrittenInTheirOrder) {
     EXPECT_EQ(si::SubKeys(kHkeyLocalMachine, kBase).size(), 7u);
 }
 
+TEST_F(PolicyFailureTest, EmptyOptionalFieldsAreNotStoredAndLoadAsIdentity) {
+    model_->isakmp.ipsecName.clear();
+    ASSERT_TRUE(model_->Save());
+    EXPECT_EQ(si::ValueNames(kHkeyLocalMachine, ObjectPath(model_->isakmp)),
+              (std::vector<std::string>{"ClassName", "ipsecData", "ipsecDataType", "ipsecID",
+                                        "name", "ipsecOwnersReference", "whenChanged"}));
+    auto loaded = PolicyModel::CreateDefault(ConfiguratorPolicyGuid);
+    EXPECT_TRUE(loaded->Load());
+    EXPECT_EQ(loaded->isakmp.ipsecName, model_->isakmp.ipsecId);
+    EXPECT_TRUE(loaded->isakmp.description.empty());
+}
+
 TEST_F(PolicyFailureTest, AFailedWriteStillWritesTheRestThenSaveDeletesTheTree) {
     si::FailRegistry(si::RegOp::SetValue, model_->rules[1].name + "\\ipsecData");
     EXPECT_FALSE(model_->Save());
