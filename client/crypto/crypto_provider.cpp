@@ -7,6 +7,40 @@
 #include <cstring>
 
 namespace dravolin::crypto {
+namespace {
+
+// Per-thread reserve of OS random bytes: no locking, and trivially
+// destructible, so nothing runs at thread exit (the library may be unloaded
+// before its threads end).
+struct SeedReserve {
+    std::uint8_t bytes[4096];
+    std::size_t used; // bytes[used..] are still unused
+    unsigned generation;
+    bool filled;
+};
+
+thread_local SeedReserve reserve;
+
+bool takeSeed(void* out, std::size_t count) {
+    SeedReserve& r = reserve;
+    const unsigned generation = osRandomGeneration();
+    if (!r.filled || r.generation != generation || sizeof r.bytes - r.used < count) {
+        if (!osRandomBytes(r.bytes, sizeof r.bytes)) {
+            detail::secureWipe(r.bytes, sizeof r.bytes);
+            r.filled = false;
+            return false;
+        }
+        r.used = 0;
+        r.generation = generation;
+        r.filled = true;
+    }
+    std::memcpy(out, r.bytes + r.used, count);
+    detail::secureWipe(r.bytes + r.used, count);
+    r.used += count;
+    return true;
+}
+
+} // namespace
 
 CryptoProvider::~CryptoProvider() = default;
 
@@ -18,7 +52,7 @@ bool CryptoProvider::fill(void* buffer, std::size_t count) {
     // The whole 16-word seed comes from the OS: a single seed word would
     // leave only 2^32 possible outputs.
     std::uint32_t seed[Isaac16::kWords];
-    if (!osRandomBytes(seed, sizeof seed)) {
+    if (!takeSeed(seed, sizeof seed)) {
         std::memset(out, 0, count);
         return false;
     }

@@ -4,6 +4,9 @@
 // system's cryptographic random source (getrandom on Linux, the system
 // RNG on Windows) and emits its output. The OS seed matters: a predictable
 // client challenge would let a fake server replay a proof it harvested.
+// Seeds are drawn from a small per-thread reserve of OS random bytes, so that
+// padding a frame does not cost a system call each time; every byte of the
+// reserve is used once and wiped as it is taken.
 #pragma once
 
 #include <cstddef>
@@ -26,5 +29,10 @@ class CryptoProvider {
 // Fills `buffer` from the operating system's cryptographic random source;
 // false when it fails. Implemented per platform.
 bool osRandomBytes(void* buffer, std::size_t count);
+
+// Changes whenever OS random bytes read earlier may have been duplicated into
+// another process (a fork); 0 where that cannot happen. Implemented per
+// platform.
+unsigned osRandomGeneration();
 
 } // namespace dravolin::crypto

@@ -2,11 +2,33 @@
 // pool is initialised at boot.
 #include "crypto_provider.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <pthread.h>
 #include <sys/random.h>
 
 namespace dravolin::crypto {
+namespace {
+
+std::atomic<unsigned> forkGeneration{0};
+
+void afterForkInChild() {
+    forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A forked child must not reuse random bytes its parent already holds.
+const bool forkHandlerInstalled = pthread_atfork(nullptr, nullptr, afterForkInChild) == 0;
+
+} // namespace
+
+unsigned osRandomGeneration() {
+    // Without the handler, every call looks like a new generation: the
+    // reserve is then refilled each time, which is slow but safe.
+    if (!forkHandlerInstalled)
+        return forkGeneration.fetch_add(1, std::memory_order_relaxed) + 1;
+    return forkGeneration.load(std::memory_order_relaxed);
+}
 
 bool osRandomBytes(void* buffer, std::size_t count) {
     auto out = static_cast<std::uint8_t*>(buffer);

@@ -8,6 +8,11 @@
 
 namespace dravolin::crypto {
 
+// No fork on Windows: random bytes held by a process stay its own.
+unsigned osRandomGeneration() {
+    return 0;
+}
+
 bool osRandomBytes(void* buffer, std::size_t count) {
     auto out = static_cast<std::uint8_t*>(buffer);
     while (count != 0) {
