@@ -389,7 +389,7 @@ TEST_F(ApiTest, CommandsThatCannotBeBuiltSendNothingAndKeepTheConnection) {
 }
 
 TEST_F(ApiTest, GetLogWritesTheFileOrFailsSafely) {
-    std::string name = "service.log";
+    std::string name = "getlog-test.log";
     LoopbackPeer peer([&](PeerLink& link) {
         link.send(testpeer::kGreeting);
         while (auto line = link.readLine()) {
@@ -401,16 +401,16 @@ TEST_F(ApiTest, GetLogWritesTheFileOrFailsSafely) {
         }
     });
     const uint32_t handle = connect(peer);
-    std::remove("service.log");
+    std::remove("getlog-test.log");
     ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, ""), 0);
     Response* r = nullptr;
     EXPECT_EQ(DravolinClient_SendRequest(handle, 8, nullptr, &r, nullptr, nullptr), 0)
         << "a completed log transfer succeeds whatever its status line said";
-    EXPECT_EQ(recordsOf(r),
-              (std::vector<Record>{{"LogFilename", "service.log"}, {"filename", "service.log"}}));
+    EXPECT_EQ(recordsOf(r), (std::vector<Record>{{"LogFilename", "getlog-test.log"},
+                                                 {"filename", "getlog-test.log"}}));
     DravolinClient_ResponseFree(r);
-    EXPECT_EQ(readFile("service.log"), "l1\r\n\rl2\n\r\n");
-    std::remove("service.log");
+    EXPECT_EQ(readFile("getlog-test.log"), "l1\r\n\rl2\n\r\n");
+    std::remove("getlog-test.log");
 
     // A directory that does not exist: the body is read, the transfer fails, the connection
     // stays in step.

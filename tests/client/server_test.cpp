@@ -1,0 +1,261 @@
+// The library against the stand-in management server, started as a child process on an
+// ephemeral loopback port.
+#include "api_support.h"
+#include "child_process.h"
+
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <sstream>
+
+using namespace apitest;
+using testpeer::ChildProcess;
+
+namespace {
+
+using Millis = std::chrono::milliseconds;
+
+class StandIn {
+  public:
+    explicit StandIn(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {
+            "--exit-on-stdin-close", "--exit-after", "240",    "--user",           "admin:secret",
+            "--chap-user",           "alice:secret", "--peer", "server:peersecret"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        child_ = std::make_unique<ChildProcess>(DRAVOLIN_TESTSERVER, args);
+        const std::string line = child_->readLine(Millis(30000));
+        std::smatch m;
+        static const std::regex listening(R"(listening \S+ \d+ \(service port (\d+)\).*)");
+        if (std::regex_match(line, m, listening)) {
+            servicePort = std::stoi(m[1]);
+        }
+    }
+    int servicePort = -1;
+
+  private:
+    std::unique_ptr<ChildProcess> child_;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The exact body the stand-in sends for a generated log of `size` bytes.
+std::string expectedLog(std::size_t size) {
+    const std::string path = "expected-" + std::to_string(size) + ".log";
+    ChildProcess writer(DRAVOLIN_TESTSERVER,
+                        {"--write-log", path, "--log-size", std::to_string(size)});
+    writer.finish(Millis(60000));
+    std::string body = readFile(path);
+    std::remove(path.c_str());
+    return body;
+}
+
+std::string valueOf(const std::vector<Record>& records, const std::string& name) {
+    for (const auto& r : records) {
+        if (r.name == name) {
+            return r.value;
+        }
+    }
+    return {};
+}
+
+int send(uint32_t handle, unsigned code, const char* argument,
+         std::vector<Record>* records = nullptr) {
+    Response* r = nullptr;
+    const int result = DravolinClient_SendRequest(handle, code, argument, &r, nullptr, nullptr);
+    if (records) {
+        *records = recordsOf(r);
+    }
+    DravolinClient_ResponseFree(r);
+    return result;
+}
+
+class StandInTest : public ApiTest {
+  protected:
+    uint32_t connectTo(const StandIn& server) {
+        uint32_t handle = 0;
+        EXPECT_EQ(
+            DravolinClient_Connect("127.0.0.1", server.servicePort, &handle, nullptr, nullptr), 0);
+        return handle;
+    }
+};
+
+} // namespace
+
+TEST_F(StandInTest, PlainSessionWithEveryRequestCode) {
+    StandIn server;
+    ASSERT_GT(server.servicePort, 0);
+    const uint32_t handle = connectTo(server);
+    LoginParameters lp{0, "admin", "secret", nullptr, nullptr, 0};
+    ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
+    std::vector<Record> records;
+    ASSERT_EQ(send(handle, 4, nullptr, &records), 0);
+    EXPECT_EQ(valueOf(records, "Device"), "disk0");
+    EXPECT_EQ(send(handle, 1, "disk7", &records), 0);
+    EXPECT_EQ(send(handle, 3, "admin disk7 r", &records), 0);
+    EXPECT_EQ(send(handle, 5, " -device:\"disk7\"", &records), 0);
+    EXPECT_EQ(valueOf(records, "Access"), "r");
+    EXPECT_EQ(send(handle, 2, "disk7", &records), 0);
+    EXPECT_EQ(send(handle, 6, "LogLevel 3", &records), 0);
+    EXPECT_EQ(send(handle, 7, "LogLevel", &records), 0);
+    EXPECT_EQ(records.at(1).value, "3");
+    EXPECT_EQ(send(handle, 10, "all", &records), 0);
+    EXPECT_EQ(send(handle, 11, "ping", &records), 0);
+    EXPECT_EQ(send(handle, 7, "NoSuchParameter", &records), 1);
+    ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, ""), 0);
+    EXPECT_EQ(send(handle, 11, "-logname:\"plain-session.log\"", &records), 0);
+    ASSERT_EQ(send(handle, 8, nullptr, &records), 0);
+    EXPECT_EQ(valueOf(records, "filename"), "plain-session.log");
+    EXPECT_EQ(readFile("plain-session.log"), expectedLog(65536));
+    std::remove("plain-session.log");
+    EXPECT_EQ(send(handle, 0, nullptr), 0);
+    EXPECT_EQ(send(handle, 4, nullptr), 1) << "logged off";
+    ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
+    EXPECT_EQ(send(handle, 9, nullptr), 0) << "shutdown succeeds as the server closes";
+    EXPECT_EQ(send(handle, 7, "LogLevel"), 1);
+    EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+}
+
+TEST_F(StandInTest, ChapVariantsThenEncryptedRequestsAndALargeLog) {
+    StandIn server;
+    ASSERT_GT(server.servicePort, 0);
+    struct Variant {
+        const char* peerName;
+        const char* peerSecret;
+        bool encrypt;
+    };
+    for (const Variant v :
+         {Variant{nullptr, nullptr, false}, Variant{nullptr, nullptr, true},
+          Variant{"server", "peersecret", false}, Variant{"server", "peersecret", true}}) {
+        const uint32_t handle = connectTo(server);
+        const LoginParameters lp{1,          "alice",      "secret",
+                                 v.peerName, v.peerSecret, static_cast<unsigned char>(v.encrypt)};
+        ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0)
+            << (v.peerName ? "mutual" : "one-way") << (v.encrypt ? " encrypted" : "");
+        for (int i = 0; i < 10; ++i) {
+            std::vector<Record> records;
+            EXPECT_EQ(send(handle, 4, nullptr, &records), 0);
+            EXPECT_EQ(valueOf(records, "Device"), "disk0");
+        }
+        if (v.encrypt && v.peerName) {
+            const std::size_t size = 3 * 1024 * 1024 + 17;
+            const std::string name = "chap-large.log";
+            ASSERT_EQ(send(handle, 11, ("-logsize:\"" + std::to_string(size) + "\"").c_str()), 0);
+            ASSERT_EQ(send(handle, 11, ("-logname:\"" + name + "\"").c_str()), 0);
+            ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, ""), 0);
+            std::vector<Record> records;
+            ASSERT_EQ(send(handle, 8, nullptr, &records), 0);
+            EXPECT_EQ(valueOf(records, "LogSize"), std::to_string(size));
+            const std::string got = readFile(name);
+            EXPECT_EQ(got.size(), size);
+            EXPECT_TRUE(got == expectedLog(size));
+            std::remove(name.c_str());
+        }
+        EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+    }
+}
+
+TEST_F(StandInTest, ChapFailuresEndTheLogin) {
+    StandIn server;
+    ASSERT_GT(server.servicePort, 0);
+    struct Case {
+        const char* fault;
+        bool mutual;
+        bool encrypt;
+    };
+    for (const Case c : {Case{"badproof", true, false}, Case{"badname", true, true},
+                         Case{"nocrypt", false, true}, Case{"status,on=auth start", false, false},
+                         Case{"status,on=auth check,status=102", true, false}}) {
+        for (const bool async : {false, true}) {
+            Completions::instance().reset();
+            const uint32_t handle = connectTo(server);
+            std::string fault = c.fault;
+            // Arm the fault on this connection through a control line.
+            std::string mode = fault.substr(0, fault.find(','));
+            std::string line = "-fault:\"" + mode + "\"";
+            if (fault.find("on=") != std::string::npos) {
+                const auto at = fault.find("on=") + 3;
+                line += " -on:\"" + fault.substr(at, fault.find(',', at) - at) + "\"";
+            }
+            if (fault.find("status=") != std::string::npos) {
+                line += " -status:\"" + fault.substr(fault.find("status=") + 7) + "\"";
+            }
+            ASSERT_EQ(send(handle, 11, line.c_str()), 0) << line;
+            const LoginParameters lp{1,
+                                     "alice",
+                                     "secret",
+                                     c.mutual ? "server" : nullptr,
+                                     c.mutual ? "peersecret" : nullptr,
+                                     static_cast<unsigned char>(c.encrypt)};
+            if (async) {
+                uint32_t id = 0;
+                ASSERT_EQ(DravolinClient_Login(handle, &lp, &id, Completions::callback), 0);
+                ASSERT_TRUE(Completions::instance().waitFor(1)) << c.fault;
+                EXPECT_EQ(Completions::instance().all()[0].failed, 1) << c.fault;
+            } else {
+                EXPECT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 1) << c.fault;
+            }
+            EXPECT_EQ(send(handle, 4, nullptr), 1) << c.fault << ": not logged in";
+            EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+        }
+    }
+}
+
+TEST_F(StandInTest, BrokenFramesCloseTheEncryptedConnection) {
+    StandIn server;
+    ASSERT_GT(server.servicePort, 0);
+    for (const char* fault : {"corruptframe", "frame16", "frame40"}) {
+        const uint32_t handle = connectTo(server);
+        const LoginParameters lp{1, "alice", "secret", "server", "peersecret", 1};
+        ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
+        const std::string arm = std::string("-fault:\"") + fault + "\" -on:\"list\"";
+        ASSERT_EQ(send(handle, 11, arm.c_str()), 0);
+        EXPECT_EQ(send(handle, 4, nullptr), 1) << fault;
+        EXPECT_EQ(send(handle, 7, "LogLevel"), 1) << fault << ": the connection is closed";
+    }
+}
+
+TEST_F(StandInTest, ReplyFaults) {
+    StandIn server({"--open"});
+    ASSERT_GT(server.servicePort, 0);
+    const uint32_t handle = connectTo(server);
+    std::vector<Record> records;
+    ASSERT_EQ(send(handle, 11, "-fault:\"drip\" -on:\"get\""), 0);
+    EXPECT_EQ(send(handle, 7, "LogLevel", &records), 0);
+    EXPECT_EQ(records.at(0).value, "LogLevel");
+    ASSERT_EQ(send(handle, 11, "-fault:\"longline\" -on:\"get\""), 0);
+    EXPECT_EQ(send(handle, 7, "LogLevel", &records), 0);
+    EXPECT_EQ(valueOf(records, "Parameter"), "LogLevel") << "the over-long line was skipped";
+    ASSERT_EQ(send(handle, 11, "-fault:\"double\" -on:\"get\""), 0);
+    EXPECT_EQ(send(handle, 7, "LogLevel", &records), 0);
+    EXPECT_EQ(valueOf(records, "Extra"), "");
+    ASSERT_EQ(send(handle, 11, "-fault:\"status\" -on:\"statistics\" -status:\"101\""), 0);
+    EXPECT_EQ(send(handle, 10, "all"), 1);
+    ASSERT_EQ(send(handle, 11, "-fault:\"close\" -on:\"get\""), 0);
+    EXPECT_EQ(send(handle, 7, "LogLevel"), 1);
+    EXPECT_EQ(send(handle, 7, "LogLevel"), 1);
+}
+
+TEST_F(StandInTest, FreeReturnsWhileTheServerNeverFinishesAReply) {
+    StandIn server({"--open"});
+    ASSERT_GT(server.servicePort, 0);
+    const uint32_t handle = connectTo(server);
+    ASSERT_EQ(send(handle, 11, "-fault:\"hang\" -on:\"get\""), 0);
+    auto waiter = std::async(std::launch::async, [&] { return send(handle, 7, "LogLevel"); });
+    uint32_t id = 0;
+    Response* r = nullptr;
+    ASSERT_EQ(DravolinClient_SendRequest(handle, 4, nullptr, &r, &id, Completions::callback), 0);
+    auto freeing = std::async(std::launch::async, [] { DravolinClient_Free(); });
+    ASSERT_EQ(freeing.wait_for(Millis(30000)), std::future_status::ready);
+    ASSERT_EQ(waiter.wait_for(Millis(30000)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), 1);
+    ASSERT_TRUE(Completions::instance().waitFor(1));
+    EXPECT_EQ(Completions::instance().countFor(id), 1u);
+    EXPECT_EQ(Completions::instance().all()[0].failed, 1);
+    DravolinClient_ResponseFree(r);
+}
