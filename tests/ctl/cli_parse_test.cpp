@@ -172,6 +172,24 @@ TEST(CtlParse, HelpAndVersion) {
     EXPECT_NE(commandHelp(*findCommand("getlog")).find("--dir"), std::string::npos);
 }
 
+TEST(CtlParse, WireArgumentNeverFormatsNull) {
+    Step s;
+    s.spec = findCommand("statistics");
+    ASSERT_NE(wireArgument(s), nullptr); // "statistics %s" would send "(null)"
+    EXPECT_STREQ(wireArgument(s), "");
+    s.arg = "disk0";
+    EXPECT_STREQ(wireArgument(s), "disk0");
+    s.arg.reset();
+    s.spec = findCommand("list-devices");
+    EXPECT_EQ(wireArgument(s), nullptr); // the library's default listing
+    s.spec = findCommand("list-permissions");
+    EXPECT_EQ(wireArgument(s), nullptr);
+    for (const char* name : {"getlog", "shutdown", "logoff"}) {
+        s.spec = findCommand(name);
+        EXPECT_EQ(wireArgument(s), nullptr) << name;
+    }
+}
+
 TEST(CtlBatch, ParsesCommandsCommentsAndLineEnds) {
     const std::string text = "# session\r\n"
                              "\n"

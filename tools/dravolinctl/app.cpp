@@ -267,10 +267,6 @@ class Session {
         DravolinClient_SetServiceLogDirectory(connection_, dir.c_str());
     }
 
-    const char* argumentOf(const Step& step) const {
-        return step.arg ? step.arg->c_str() : nullptr;
-    }
-
     // Submits a getlog asynchronously and draws a progress bar until it completes.
     bool getlogWithProgress(const Step& step, ResponsePtr& response) {
         const fs::path dir = logDirectory(step);
@@ -366,7 +362,7 @@ class Session {
                 ok = getlogWithProgress(step, response);
             } else {
                 Response* raw = nullptr;
-                ok = DravolinClient_SendRequest(connection_, step.spec->code, argumentOf(step),
+                ok = DravolinClient_SendRequest(connection_, step.spec->code, wireArgument(step),
                                                 &raw, nullptr, nullptr) == DRAVOLIN_OK;
                 response.reset(raw);
             }
@@ -388,7 +384,7 @@ class Session {
             prepareLogDirectory(steps[i]);
             Response* raw = nullptr;
             const int rc =
-                DravolinClient_SendRequest(connection_, steps[i].spec->code, argumentOf(steps[i]),
+                DravolinClient_SendRequest(connection_, steps[i].spec->code, wireArgument(steps[i]),
                                            &raw, &submitted[i].id, onCompletion);
             submitted[i].response.reset(raw);
             submitted[i].accepted = rc == DRAVOLIN_OK;

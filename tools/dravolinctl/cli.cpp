@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "DravolinClient.h"
+
 namespace dravolinctl {
 
 namespace {
@@ -49,28 +51,33 @@ std::string checkArgument(const Step& step) {
 
 const std::vector<CommandSpec>& commandTable() {
     static const std::vector<CommandSpec> table = {
-        {"list-devices", 4, ArgRule::Optional, "list-devices [ARG]",
+        {"list-devices", DRAVOLIN_REQUEST_LIST_DEVICES, ArgRule::Optional, "list-devices [ARG]",
          "Lists the devices. ARG is appended to the listing command as it is (the server's\n"
          "default when absent); options of the listing begin with their own blank."},
-        {"list-permissions", 5, ArgRule::Optional, "list-permissions [ARG]",
+        {"list-permissions", DRAVOLIN_REQUEST_LIST_PERMISSIONS, ArgRule::Optional,
+         "list-permissions [ARG]",
          "Lists the permissions. ARG is appended to the listing command as it is."},
-        {"add", 1, ArgRule::Required, "add ARG", "Adds an entry; ARG in the service's syntax."},
-        {"remove", 2, ArgRule::Required, "remove ARG",
+        {"add", DRAVOLIN_REQUEST_ADD, ArgRule::Required, "add ARG",
+         "Adds an entry; ARG in the service's syntax."},
+        {"remove", DRAVOLIN_REQUEST_REMOVE, ArgRule::Required, "remove ARG",
          "Removes an entry; ARG in the service's syntax."},
-        {"allow", 3, ArgRule::Required, "allow ARG",
+        {"allow", DRAVOLIN_REQUEST_ALLOW, ArgRule::Required, "allow ARG",
          "Grants a permission; ARG in the service's syntax."},
-        {"set", 6, ArgRule::Required, "set ARG",
+        {"set", DRAVOLIN_REQUEST_SET_PARAMETER, ArgRule::Required, "set ARG",
          "Sets a service parameter, e.g. 'set NAME=VALUE'."},
-        {"get", 7, ArgRule::Required, "get NAME", "Reads a service parameter."},
-        {"statistics", 10, ArgRule::Optional, "statistics [ARG]",
+        {"get", DRAVOLIN_REQUEST_GET_PARAMETER, ArgRule::Required, "get NAME",
+         "Reads a service parameter."},
+        {"statistics", DRAVOLIN_REQUEST_STATISTICS, ArgRule::Optional, "statistics [ARG]",
          "Shows the service statistics; ARG selects what the service reports."},
-        {"control", 11, ArgRule::Required, "control ARG",
+        {"control", DRAVOLIN_REQUEST_CONTROL, ArgRule::Required, "control ARG",
          "Sends a control command to the service."},
-        {"getlog", 8, ArgRule::None, "getlog [--dir DIR]",
+        {"getlog", DRAVOLIN_REQUEST_GET_LOG, ArgRule::None, "getlog [--dir DIR]",
          "Fetches the service log into DIR (default: the current directory) under the name\n"
          "the server gives, shows a progress bar on a terminal and prints where the file landed."},
-        {"shutdown", 9, ArgRule::None, "shutdown", "Shuts the management service down."},
-        {"logoff", 0, ArgRule::None, "logoff", "Logs off; the connection stays open."},
+        {"shutdown", DRAVOLIN_REQUEST_SHUTDOWN, ArgRule::None, "shutdown",
+         "Shuts the management service down."},
+        {"logoff", DRAVOLIN_REQUEST_LOGOFF, ArgRule::None, "logoff",
+         "Logs off; the connection stays open."},
     };
     return table;
 }
@@ -324,6 +331,18 @@ BatchResult parseBatch(std::string_view text, std::string_view fileName) {
     }
     result.ok = true;
     return result;
+}
+
+const char* wireArgument(const Step& step) {
+    if (step.arg)
+        return step.arg->c_str();
+    switch (step.spec->code) {
+    case DRAVOLIN_REQUEST_LIST_DEVICES:     // null asks for the default detail
+    case DRAVOLIN_REQUEST_LIST_PERMISSIONS: // null appends nothing
+        return nullptr;
+    default:
+        return step.spec->arg == ArgRule::None ? nullptr : "";
+    }
 }
 
 std::string generalHelp() {

@@ -82,6 +82,11 @@ struct BatchResult {
 // that follow the command word. Blank lines and lines starting with '#' are skipped.
 BatchResult parseBatch(std::string_view text, std::string_view fileName);
 
+// The argument handed to the library for a step: null only where the library gives null a
+// meaning of its own (the default listing). A formatted command ("statistics %s") without an
+// argument gets an empty text, so that no "(null)" goes on the wire.
+const char* wireArgument(const Step& step);
+
 std::string generalHelp();
 std::string commandHelp(const CommandSpec& spec);
 
