@@ -318,6 +318,32 @@ TEST_F(CtlSession, GetlogSavesTheLogAndSaysWhere) {
     EXPECT_NE(err_.find("'getlog' failed"), std::string::npos) << err_;
 }
 
+TEST_F(CtlSession, AsyncGetlogsLandInTheirOwnDirectories) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "a");
+    fs::create_directories(dir.path() / "b");
+    const std::string batch =
+        dir.file("logs.txt", "getlog --dir " + (dir.path() / "a").string() + "\n" + "statistics\n" +
+                                 "getlog --dir " + (dir.path() / "b").string() + "\n");
+    ASSERT_EQ(run({"--user", "admin", "--password", "pw", "--async", "--batch", batch}), 0) << err_;
+    EXPECT_EQ(fs::file_size(dir.path() / "a" / "service.log"), 200000u);
+    EXPECT_EQ(fs::file_size(dir.path() / "b" / "service.log"), 200000u);
+}
+
+TEST_F(CtlSession, PlainPasswordFromEnvironmentOrPrompt) {
+    console_.env[dravolinctl::kPasswordEnv] = "pw";
+    EXPECT_EQ(run({"--user", "admin", "control", "ping"}), 0) << err_;
+    console_.env.clear();
+    console_.stdinTerminal = true;
+    console_.answers = {"pw"};
+    EXPECT_EQ(run({"--user", "admin", "control", "ping"}), 0) << err_;
+    ASSERT_EQ(console_.prompts.size(), 1u);
+    EXPECT_EQ(console_.prompts[0].find("pw"), std::string::npos);
+    // An option wins over the environment.
+    console_.env[dravolinctl::kPasswordEnv] = "wrong";
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "control", "ping"}), 0) << err_;
+}
+
 TEST_F(CtlSession, ConnectionLostMidReplyIsAFailureNotSuccess) {
     startServer({"close,on=statistics"});
     EXPECT_EQ(run({"--user", "admin", "--password", "pw", "statistics"}), 1);
