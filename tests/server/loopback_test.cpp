@@ -385,6 +385,19 @@ TEST_F(Loopback, HangNeverFinishesAndIgnoresLaterCommands) {
     EXPECT_EQ(c->readToEnd(error), "");
 }
 
+TEST_F(Loopback, OverlongCommandLineIsRefusedAndSkipped) {
+    start();
+    auto c = loggedIn();
+    const std::string piece(512 * 1024, 'a');
+    for (int i = 0; i < 5; ++i)
+        c->send(piece); // 2.5 MiB without a line end
+    Reply refused = c->read();
+    EXPECT_EQ(refused.status, 100);
+    c->send("tail of the long line\nget LogLevel\n");
+    EXPECT_EQ(c->read().status, 200); // exactly one refusal, then in step again
+    EXPECT_EQ(c->ask("get LogLevel\n").status, 200);
+}
+
 TEST_F(Loopback, RefusedStatusAndGreetingFault) {
     std::string err;
     cfg.faults = {*ts::parseFaultSpec("status,on=login,status=102,times=1", err)};

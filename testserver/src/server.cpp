@@ -342,6 +342,8 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
             }
         }
         input.erase(0, start);
+        if (skipping)
+            input.clear(); // no line end in it: all of it belongs to the long line
         if (alive && input.size() > kMaxCommandLine) {
             input.clear();
             skipping = true;
