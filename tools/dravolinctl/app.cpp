@@ -148,14 +148,14 @@ std::uintmax_t growingFileSize(const fs::path& dir, const DirSnapshot& before) {
 class Session {
   public:
     Session(const Invocation& inv, Console& console, std::ostream& out, std::ostream& err)
-        : inv_(inv), o_(inv.options), console_(console), out_(out), err_(err) {}
+        : o_(inv.options), console_(console), out_(out), err_(err) {}
 
     int run(const std::vector<Step>& steps) {
         if (int rc = resolveSecrets(); rc != kExitOk)
             return rc;
         Library library;
         if (!library.ok()) {
-            err_ << kProgram << "cannot initialise the client library (Windows Sockets 2.0)\n";
+            err_ << kProgram << "cannot initialise the client library\n";
             return kExitConnection;
         }
         CompletionScope scope(completions_);
@@ -194,17 +194,20 @@ class Session {
 
     int resolveSecrets() {
         if (o_.user) {
-            if (int rc = resolveSecret(password_ = o_.password, kPasswordEnv,
-                                       "Password for " + *o_.user + ": ", "password", false))
+            password_ = o_.password;
+            if (int rc = resolveSecret(password_, kPasswordEnv, "Password for " + *o_.user + ": ",
+                                       "password", false))
                 return rc;
         }
         if (o_.chapName) {
-            if (int rc = resolveSecret(secret_ = o_.secret, kSecretEnv,
-                                       "CHAP secret for " + *o_.chapName + ": ",
-                                       "CHAP secret for '" + *o_.chapName + "'", true))
+            secret_ = o_.secret;
+            if (int rc =
+                    resolveSecret(secret_, kSecretEnv, "CHAP secret for " + *o_.chapName + ": ",
+                                  "CHAP secret for '" + *o_.chapName + "'", true))
                 return rc;
             if (o_.peerName) {
-                if (int rc = resolveSecret(peerSecret_ = o_.peerSecret, kPeerSecretEnv,
+                peerSecret_ = o_.peerSecret;
+                if (int rc = resolveSecret(peerSecret_, kPeerSecretEnv,
                                            "Secret the server must prove as " + *o_.peerName + ": ",
                                            "peer secret for '" + *o_.peerName + "'", true))
                     return rc;
@@ -401,7 +404,6 @@ class Session {
         return rc;
     }
 
-    const Invocation& inv_;
     const Options& o_;
     Console& console_;
     std::ostream& out_;
