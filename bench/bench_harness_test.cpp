@@ -193,8 +193,9 @@ TEST(ReportTest, NumbersAndRatios) {
 }
 
 TEST(ReportTest, TableHasOneLinePerRowAndEscapesPipes) {
-    TableRow r{"1", "a|b", "1 CPU", "base", "lib", {1, 1, 1, 1}, true, ">= 0.9", "met"};
-    TableRow extra{"-", "memory", "", "", "12 KiB", {}, false, "reported", "reported"};
+    TableRow r{"1",  "a|b",    "1 CPU", "base", "lib", {1, 1, 1, 1}, true, {0.5, 0.4, 0.6, 1},
+               true, ">= 0.9", "met"};
+    TableRow extra{"-", "memory", "", "", "12 KiB", {}, false, {}, false, "reported", "reported"};
     const std::string t = renderTable({r, extra});
     std::istringstream in(t);
     std::vector<std::string> lines;
@@ -202,7 +203,7 @@ TEST(ReportTest, TableHasOneLinePerRowAndEscapesPipes) {
         lines.push_back(l);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[2].find("a\\|b"), std::string::npos);
-    EXPECT_NE(lines[2].find("1.00 [1.00-1.00]"), std::string::npos);
+    EXPECT_NE(lines[2].find("| 1.00 [1.00-1.00] | 0.50 [0.40-0.60] |"), std::string::npos);
     EXPECT_NE(lines[3].find("| - |"), std::string::npos);
     // Every line has the same number of cell separators as the header.
     auto bars = [](const std::string& l) {

@@ -101,13 +101,14 @@ std::string cell(const std::string& text) {
 
 std::string renderTable(const std::vector<TableRow>& rows) {
     std::string out = "| # | Measure | Placement | Baseline | Library | Ratio median [min-max] | "
-                      "Target | Verdict |\n"
-                      "|---|---|---|---|---|---|---|---|\n";
+                      "p50 ratio | Target | Verdict |\n"
+                      "|---|---|---|---|---|---|---|---|---|\n";
     for (const auto& r : rows) {
         out += "| " + cell(r.id) + " | " + cell(r.measure) + " | " + cell(r.placement) + " | " +
                cell(r.baseline) + " | " + cell(r.library) + " | " +
-               (r.hasRatio ? formatRatio(r.ratio) : std::string("-")) + " | " + cell(r.target) +
-               " | " + cell(r.verdict) + " |\n";
+               (r.hasRatio ? formatRatio(r.ratio) : std::string("-")) + " | " +
+               (r.hasP50Ratio ? formatRatio(r.p50Ratio) : std::string("-")) + " | " +
+               cell(r.target) + " | " + cell(r.verdict) + " |\n";
     }
     return out;
 }

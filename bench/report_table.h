@@ -18,6 +18,10 @@ struct TableRow {
     std::string library;   // the library's figures
     Summary ratio;         // library / baseline per round
     bool hasRatio = false;
+    // For round trips: baseline p50 / library p50 per round; stalls from other
+    // load on the machine move rates far more than medians.
+    Summary p50Ratio;
+    bool hasP50Ratio = false;
     std::string target; // e.g. ">= 0.9"
     std::string verdict;
 };
