@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint32_t kGoldenRatio = 0x9e3779b9;
 
 // The reference's mix() of eight words.
-inline void mix(std::uint32_t (&v)[8]) {
+constexpr void mix(std::uint32_t (&v)[8]) {
     auto& [a, b, c, d, e, f, g, h] = v;
     // clang-format off
     a ^= b << 11; d += a; b += c;
@@ -23,6 +23,21 @@ inline void mix(std::uint32_t (&v)[8]) {
     h ^= a >> 9;  c += h; a += b;
     // clang-format on
 }
+
+// The initialisation first mixes the golden ratio four times; that depends
+// on nothing, so it is done once, at compile time.
+struct Words8 {
+    std::uint32_t v[8];
+};
+constexpr Words8 makeMixedGoldenRatio() {
+    Words8 w{};
+    for (auto& x : w.v)
+        x = kGoldenRatio;
+    for (int i = 0; i < 4; ++i)
+        mix(w.v);
+    return w;
+}
+constexpr Words8 kMixedGoldenRatio = makeMixedGoldenRatio();
 
 } // namespace
 
@@ -66,11 +81,9 @@ template <unsigned SizeLog> void Isaac<SizeLog>::generate() {
 
 template <unsigned SizeLog> void Isaac<SizeLog>::seed(const std::uint32_t seed[kWords]) {
     std::uint32_t v[8];
-    for (auto& w : v)
-        w = kGoldenRatio;
+    for (std::size_t j = 0; j < 8; ++j)
+        v[j] = kMixedGoldenRatio.v[j];
     a_ = b_ = c_ = 0;
-    for (int i = 0; i < 4; ++i)
-        mix(v);
     // First pass mixes the seed in, second pass spreads every word of the
     // first over the whole state.
     for (std::size_t i = 0; i < kWords; i += 8) {
