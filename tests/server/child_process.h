@@ -20,6 +20,8 @@ class ChildProcess {
     // arrives within the time or the output ends.
     bool readLine(std::string& line, unsigned timeoutMs);
     void closeInput();
+    // Asks the child to stop: SIGTERM on POSIX; on Windows it is terminated.
+    void requestStop();
     // The exit code, or -1 when the child has not ended within the time.
     int wait(unsigned timeoutMs);
 

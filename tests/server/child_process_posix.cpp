@@ -103,6 +103,11 @@ void ChildProcess::closeInput() {
     }
 }
 
+void ChildProcess::requestStop() {
+    if (impl_->pid > 0 && !impl_->reaped)
+        ::kill(impl_->pid, SIGTERM);
+}
+
 int ChildProcess::wait(unsigned timeoutMs) {
     if (impl_->pid <= 0)
         return -1;

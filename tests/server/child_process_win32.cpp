@@ -114,6 +114,11 @@ void ChildProcess::closeInput() {
     closeHandle(impl_->in);
 }
 
+void ChildProcess::requestStop() {
+    if (impl_->process)
+        TerminateProcess(impl_->process, 1);
+}
+
 int ChildProcess::wait(unsigned timeoutMs) {
     if (!impl_->process || WaitForSingleObject(impl_->process, timeoutMs) != WAIT_OBJECT_0)
         return -1;

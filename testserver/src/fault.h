@@ -80,7 +80,7 @@ struct SendPlan {
 // Longest reply sent in one piece; longer ones (logs) are streamed.
 inline constexpr std::size_t kPlainChunk = 256 * 1024;
 // At most this many bytes are dripped; the rest follows in normal sends.
-inline constexpr std::uint64_t kMaxDripBytes = 64 * 1024;
+inline constexpr std::uint64_t kMaxDripBytes = 4096;
 
 // The plan for a reply of `total` bytes. `frameText` is the largest text of
 // one encrypted frame, 0 on a plain connection.
