@@ -1,0 +1,57 @@
+#include "resources.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace dravolin::robust {
+
+namespace {
+
+// Entries of a /proc directory, except "." and "..", and the descriptor
+// the walk itself holds open.
+template <class Visit> long CountEntries(const char* path, Visit visit) {
+    DIR* dir = opendir(path);
+    if (!dir)
+        return -1;
+    const int own = dirfd(dir);
+    long count = 0;
+    while (const dirent* e = readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        if (std::to_string(own) == e->d_name)
+            continue;
+        ++count;
+        visit(e->d_name);
+    }
+    closedir(dir);
+    return count;
+}
+
+} // namespace
+
+ResourceUse MeasureResources() {
+    ResourceUse use;
+    use.threads = CountEntries("/proc/self/task", [](const char*) {});
+    long sockets = 0;
+    use.handles = CountEntries("/proc/self/fd", [&sockets](const char* name) {
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::strncmp(target, "socket:", 7) == 0)
+            ++sockets;
+    });
+    use.sockets = sockets;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        long size = 0, resident = 0;
+        if (std::fscanf(f, "%ld %ld", &size, &resident) == 2)
+            use.memoryBytes = static_cast<std::int64_t>(resident) * sysconf(_SC_PAGESIZE);
+        std::fclose(f);
+    }
+    return use;
+}
+
+} // namespace dravolin::robust
