@@ -36,15 +36,38 @@ DialogStart DecideDialogStart(const DialogSettings& settings, bool rulesFound,
     return start;
 }
 
-OkVerdict CheckDialogInput(const std::u16string& addressText, bool portRead,
-                           std::uint32_t portValue, const AddressResolver& resolve,
-                           std::uint32_t& address) {
+bool ReadDialogUnsigned(std::u16string_view text, std::uint32_t& value) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && (text[begin] == u' ' || text[begin] == u'\t'))
+        ++begin;
+    while (end > begin && (text[end - 1] == u' ' || text[end - 1] == u'\t'))
+        --end;
+    if (begin == end)
+        return false;
+    std::uint64_t number = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        if (text[i] < u'0' || text[i] > u'9')
+            return false;
+        number = number * 10 + static_cast<std::uint64_t>(text[i] - u'0');
+        if (number > 0xFFFFFFFFull)
+            return false;
+    }
+    value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+OkVerdict CheckDialogInput(const std::u16string& addressText, std::u16string_view portText,
+                           const AddressResolver& resolve, std::uint32_t& address,
+                           std::uint32_t& port) {
     std::uint32_t resolved = 0;
     if (!resolve || !resolve(addressText, resolved))
         return OkVerdict::InvalidAddress;
-    if (!portRead || portValue < 1 || portValue > 0xFFFF)
+    std::uint32_t number = 0;
+    if (!ReadDialogUnsigned(portText, number) || number < 1 || number > 0xFFFF)
         return OkVerdict::InvalidPort;
     address = resolved;
+    port = number;
     return OkVerdict::Apply;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "../store/guid.h"
 #include "command_line.h"
@@ -37,11 +38,16 @@ std::u16string FormatDottedAddress(std::uint32_t hostOrderAddress);
 
 enum class OkVerdict { Apply, InvalidAddress, InvalidPort };
 
+// The port field read as an unsigned decimal number, the strict way the
+// system reads a dialog item: blanks around it are allowed, anything else
+// but digits (a sign, "12a", nothing at all) or a value beyond 32 bits is
+// not a number.
+bool ReadDialogUnsigned(std::u16string_view text, std::uint32_t& value);
+
 // Checks the fields in the dialog's order: the address first, then the port
-// as the system's unsigned dialog-item reading gave it (`portRead` false
-// when it could not be read).
-OkVerdict CheckDialogInput(const std::u16string& addressText, bool portRead,
-                           std::uint32_t portValue, const AddressResolver& resolve,
-                           std::uint32_t& address);
+// (1 to 65535). On Apply `address` and `port` hold what was read.
+OkVerdict CheckDialogInput(const std::u16string& addressText, std::u16string_view portText,
+                           const AddressResolver& resolve, std::uint32_t& address,
+                           std::uint32_t& port);
 
 } // namespace ipseccfg

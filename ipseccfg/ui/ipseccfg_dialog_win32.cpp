@@ -152,11 +152,10 @@ BOOL CDravolinIPSecCfgDlg::OnInitDialog() {
 void CDravolinIPSecCfgDlg::OnOK() {
     const bool deactivate = SendMessageW(activateBox_, BM_GETCHECK, 0, 0) == BST_UNCHECKED;
     const std::wstring addressText = WindowText(GetDlgItem(window_, IDC_ADDRESS));
-    BOOL portRead = FALSE;
-    const UINT port = GetDlgItemInt(window_, IDC_PORT, &portRead, FALSE);
+    const std::wstring portText = WindowText(GetDlgItem(window_, IDC_PORT));
     std::uint32_t address = 0;
-    switch (
-        CheckDialogInput(ToU16(addressText), portRead != FALSE, port, ResolveAddress, address)) {
+    std::uint32_t port = 0;
+    switch (CheckDialogInput(ToU16(addressText), ToU16(portText), ResolveAddress, address, port)) {
     case OkVerdict::InvalidAddress:
         ShowMessage(IDS_INVALID_ADDRESS);
         GotoControl(IDC_ADDRESS);

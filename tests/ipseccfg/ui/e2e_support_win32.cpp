@@ -319,8 +319,10 @@ int RunConfigurator(const std::wstring& arguments, DWORD timeoutMs) {
     return code;
 }
 
-ConfiguratorProcess::ConfiguratorProcess(const std::wstring& arguments)
-    : process_(Launch(arguments, &processId_)) {}
+ConfiguratorProcess::ConfiguratorProcess(const std::wstring& arguments) {
+    // In the body: the members' own initialisers would overwrite the id.
+    process_ = Launch(arguments, &processId_);
+}
 
 ConfiguratorProcess::~ConfiguratorProcess() {
     if (process_) {

@@ -54,16 +54,32 @@ bool OnlyTen(const std::u16string& text, std::uint32_t& address) {
 }
 
 TEST(DialogInput, AddressIsCheckedBeforePort) {
-    std::uint32_t address = 7;
-    EXPECT_EQ(CheckDialogInput(u"bad", false, 0, OnlyTen, address), OkVerdict::InvalidAddress);
+    std::uint32_t address = 7, port = 9;
+    EXPECT_EQ(CheckDialogInput(u"bad", u"", OnlyTen, address, port), OkVerdict::InvalidAddress);
+    EXPECT_EQ(CheckDialogInput(u"bad", u"3260", OnlyTen, address, port), OkVerdict::InvalidAddress);
+    for (const char16_t* bad : {u"", u"0", u"65536", u"-1", u"12a", u"+80", u"1 2", u"0x10",
+                                u"4294967296", u"99999999999999999999"})
+        EXPECT_EQ(CheckDialogInput(u"10.0.0.1", bad, OnlyTen, address, port),
+                  OkVerdict::InvalidPort)
+            << std::u16string(bad).size();
     EXPECT_EQ(address, 7u);
-    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", false, 0, OnlyTen, address), OkVerdict::InvalidPort);
-    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", true, 0, OnlyTen, address), OkVerdict::InvalidPort);
-    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", true, 65536, OnlyTen, address), OkVerdict::InvalidPort);
-    EXPECT_EQ(address, 7u);
-    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", true, 65535, OnlyTen, address), OkVerdict::Apply);
+    EXPECT_EQ(port, 9u);
+    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", u"65535", OnlyTen, address, port), OkVerdict::Apply);
     EXPECT_EQ(address, 0x0A000001u);
-    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", true, 1, OnlyTen, address), OkVerdict::Apply);
+    EXPECT_EQ(port, 65535u);
+    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", u" 1\t", OnlyTen, address, port), OkVerdict::Apply);
+    EXPECT_EQ(port, 1u);
+    EXPECT_EQ(CheckDialogInput(u"10.0.0.1", u"003261", OnlyTen, address, port), OkVerdict::Apply);
+    EXPECT_EQ(port, 3261u);
+}
+
+TEST(DialogInput, UnsignedReadingLimits) {
+    std::uint32_t value = 0;
+    EXPECT_TRUE(ReadDialogUnsigned(u"4294967295", value));
+    EXPECT_EQ(value, 4294967295u);
+    EXPECT_FALSE(ReadDialogUnsigned(u"4294967296", value));
+    EXPECT_FALSE(ReadDialogUnsigned(u"   ", value));
+    EXPECT_EQ(value, 4294967295u); // untouched on failure
 }
 
 TEST(PlatformText, DottedLiteralsResolveWithoutLookup) {
