@@ -464,6 +464,48 @@ TEST_F(Loopback, EncryptedFrameFaults) {
               crypto::FrameError::DigestMismatch);
 }
 
+TEST_F(Loopback, RandomFaultsNeverWedgeTheServer) {
+    cfg.randomFaultRate = 0.3;
+    cfg.seed = 20261208;
+    cfg.seedGiven = true;
+    cfg.randomModes = {ts::FaultMode::Close, ts::FaultMode::Reset, ts::FaultMode::LongLine,
+                       ts::FaultMode::Double, ts::FaultMode::Status};
+    start();
+    std::atomic<int> faulted{0}, clean{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 8; ++round) {
+                RawClient c(server->port());
+                if (!c.connected())
+                    return;
+                // A faulted reply shows as a status other than 200, a cut
+                // reply (status -1), or an extra reply before the next one.
+                c.read();
+                for (int k = 0; k < 10; ++k) {
+                    if (!c.trySend("login alice pw\n"))
+                        break; // reset by the server
+                    Reply r = c.read();
+                    if (r.status == -1)
+                        break;
+                    (r.status == 200 ? clean : faulted)++;
+                }
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_GT(faulted.load(), 0);
+    EXPECT_GT(clean.load(), 0);
+    EXPECT_GT(server->state().faultsInjected.load(), 0u);
+    // Still serving afterwards, and every connection ends at stop.
+    cfg.randomFaultRate = 0;
+    RawClient last(server->port());
+    EXPECT_TRUE(last.connected());
+    server->stop();
+    EXPECT_EQ(server->state().connectionsActive.load(), 0u);
+}
+
 TEST_F(Loopback, StopEndsIdleAndBusyConnections) {
     start();
     auto idle = loggedIn();

@@ -157,7 +157,7 @@ std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plan.chunk));
         std::size_t got = reader.read(buffer.data(), want);
         if (got == 0)
-            break; // a log file that shrank while being sent
+            return AfterReply::Close; // a log file that shrank: the reply cannot end well
         remaining -= got;
         std::size_t size = got;
         if (remaining == 0 && !extraSent) {
