@@ -14,7 +14,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDRAVOLIN_BUILD_BENCH=ON \
 }
 targets="client_bench dravolin-testserver"
 codec=""
-if cmake --build "$build" --target help | grep -q "dravolin_frame_codec_bench"; then
+if cmake --build "$build" --target help 2>/dev/null | grep -q "dravolin_frame_codec_bench"; then
   targets="$targets dravolin_frame_codec_bench"
   codec=yes
 fi
