@@ -142,11 +142,14 @@ std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
     std::uint64_t remaining = plan.sendBytes;
     bool firstPiece = true;
     char one;
+    // Dripped frames still need their pause, or they would merge.
+    const unsigned dripGap =
+        link.encrypted() ? std::max(plan.dripGapMs, cfg.frameGapMs) : plan.dripGapMs;
     for (std::uint64_t i = 0; i < plan.dripBytes && remaining > 0; ++i, --remaining) {
         if (reader.read(&one, 1) != 1 || !link.send(&one, 1, firstPiece && plan.corruptFirstFrame))
             return std::nullopt;
         firstPiece = false;
-        if (!server.pause(plan.dripGapMs))
+        if (!server.pause(dripGap))
             return std::nullopt;
     }
     const std::string extra = plan.appendExtraReply ? extraReplyText() : std::string();
@@ -160,8 +163,10 @@ std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
             return AfterReply::Close; // a log file that shrank: the reply cannot end well
         remaining -= got;
         std::size_t size = got;
-        if (remaining == 0 && !extraSent) {
-            // The unsolicited reply rides in the same write (or frame).
+        // The unsolicited reply rides in the same write (or frame), unless
+        // that frame would grow past what a client accepts.
+        if (remaining == 0 && !extraSent &&
+            (!link.encrypted() || size + extra.size() <= cfg.frameText)) {
             std::memcpy(buffer.data() + size, extra.data(), extra.size());
             size += extra.size();
             extraSent = true;
@@ -173,8 +178,12 @@ std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
         if (remaining > 0 && link.encrypted() && !server.pause(cfg.frameGapMs))
             return std::nullopt;
     }
-    if (!extraSent && !link.send(extra.data(), extra.size()))
-        return std::nullopt;
+    if (!extraSent) {
+        if (link.encrypted() && !firstPiece && !server.pause(cfg.frameGapMs))
+            return std::nullopt;
+        if (!link.send(extra.data(), extra.size()))
+            return std::nullopt;
+    }
     return plan.after;
 }
 
