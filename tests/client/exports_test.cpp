@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -35,22 +36,23 @@ std::string stringAt(const Bytes& b, std::uint64_t at) {
     return s;
 }
 
-// Names in the PE export table.
-bool peExports(const Bytes& b, std::vector<std::string>& names, std::uint32_t& functions) {
+// A 32-bit PE image: where its data directories point in the file.
+struct PeImage {
+    const Bytes& b;
     std::uint32_t pe = 0;
     std::uint16_t sections = 0;
     std::uint16_t optionalSize = 0;
-    std::uint16_t magic = 0;
-    if (!readAt(b, 0x3c, pe) || !readAt(b, pe + 6, sections) || !readAt(b, pe + 20, optionalSize) ||
-        !readAt(b, pe + 24, magic) || magic != 0x10b) {
-        return false;
+
+    bool open() {
+        std::uint16_t magic = 0;
+        return readAt(b, 0x3c, pe) && readAt(b, pe + 6, sections) &&
+               readAt(b, pe + 20, optionalSize) && readAt(b, pe + 24, magic) && magic == 0x10b;
     }
-    std::uint32_t exportRva = 0;
-    if (!readAt(b, pe + 24 + 96, exportRva) || exportRva == 0) {
-        return false;
+    bool directory(int index, std::uint32_t& rva) const {
+        return readAt(b, pe + 24 + 96 + 8u * index, rva) && rva != 0;
     }
-    const std::uint64_t sectionTable = pe + 24 + optionalSize;
-    auto toOffset = [&](std::uint32_t rva, std::uint64_t& offset) {
+    bool toOffset(std::uint32_t rva, std::uint64_t& offset) const {
+        const std::uint64_t sectionTable = pe + 24 + optionalSize;
         for (std::uint16_t i = 0; i < sections; ++i) {
             std::uint32_t vsize = 0, vaddr = 0, rawSize = 0, rawPtr = 0;
             const std::uint64_t s = sectionTable + 40u * i;
@@ -64,6 +66,42 @@ bool peExports(const Bytes& b, std::vector<std::string>& names, std::uint32_t& f
             }
         }
         return false;
+    }
+};
+
+// Names of the DLLs a PE image imports from.
+bool peImports(const Bytes& b, std::vector<std::string>& dlls) {
+    PeImage image{b};
+    std::uint32_t importRva = 0;
+    std::uint64_t at = 0;
+    if (!image.open() || !image.directory(1, importRva) || !image.toOffset(importRva, at)) {
+        return false;
+    }
+    for (;; at += 20) {
+        std::uint32_t nameRva = 0;
+        std::uint64_t nameAt = 0;
+        if (!readAt(b, at + 12, nameRva)) {
+            return false;
+        }
+        if (nameRva == 0) {
+            return true;
+        }
+        if (!image.toOffset(nameRva, nameAt)) {
+            return false;
+        }
+        dlls.push_back(stringAt(b, nameAt));
+    }
+}
+
+// Names in the PE export table.
+bool peExports(const Bytes& b, std::vector<std::string>& names, std::uint32_t& functions) {
+    PeImage image{b};
+    std::uint32_t exportRva = 0;
+    if (!image.open() || !image.directory(0, exportRva)) {
+        return false;
+    }
+    auto toOffset = [&](std::uint32_t rva, std::uint64_t& offset) {
+        return image.toOffset(rva, offset);
     };
     std::uint64_t dir = 0;
     std::uint32_t nameCount = 0, namesRva = 0;
@@ -155,6 +193,17 @@ TEST(LibraryExports, ExactlyTheInterfaceFunctions) {
         EXPECT_EQ(functions, kExports.size()) << "no exports by ordinal only";
         for (const auto& [name, bytes] : kExports) {
             expected.push_back("_" + name + "@" + std::to_string(bytes));
+        }
+        // The runtime is linked in: only DLLs of the system itself are needed.
+        std::vector<std::string> dlls;
+        ASSERT_TRUE(peImports(image, dlls));
+        for (std::string dll : dlls) {
+            std::transform(dll.begin(), dll.end(), dll.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            EXPECT_TRUE(dll == "kernel32.dll" || dll == "msvcrt.dll" || dll == "ws2_32.dll" ||
+                        dll == "bcrypt.dll" || dll == "advapi32.dll" || dll == "ntdll.dll" ||
+                        dll.rfind("api-ms-win-", 0) == 0)
+                << dll;
         }
     } else {
         ASSERT_EQ(image[0], 0x7f);

@@ -4,9 +4,9 @@
 #include "child_process.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <future>
-#include <regex>
 #include <sstream>
 
 using namespace apitest;
@@ -25,10 +25,10 @@ class StandIn {
         args.insert(args.end(), extra.begin(), extra.end());
         child_ = std::make_unique<ChildProcess>(DRAVOLIN_TESTSERVER, args);
         const std::string line = child_->readLine(Millis(30000));
-        std::smatch m;
-        static const std::regex listening(R"(listening \S+ \d+ \(service port (\d+)\).*)");
-        if (std::regex_match(line, m, listening)) {
-            servicePort = std::stoi(m[1]);
+        const std::string marker = "(service port ";
+        const auto at = line.find(marker);
+        if (line.rfind("listening ", 0) == 0 && at != std::string::npos) {
+            servicePort = std::atoi(line.c_str() + at + marker.size());
         }
     }
     int servicePort = -1;
