@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace dravolin::testserver {
@@ -286,20 +287,30 @@ void Server::acceptLoop() {
     for (;;) {
         net::Socket s = listener_.accept();
         reapFinished();
+        if (!s.valid()) {
+            // Out of descriptors, say: try again shortly rather than spin.
+            if (!pause(20))
+                return;
+            continue;
+        }
         std::lock_guard g(lock_);
         if (stopping_)
             return;
-        if (!s.valid())
-            continue;
         std::uint64_t id = nextId_++;
         open_[id] = s.handle();
         auto done = std::make_shared<std::atomic<bool>>(false);
         Worker w;
         w.done = done;
-        w.thread = std::thread([this, sock = std::move(s), id, done]() mutable {
-            serve(std::move(sock), id);
-            done->store(true);
-        });
+        try {
+            w.thread = std::thread([this, sock = std::move(s), id, done]() mutable {
+                serve(std::move(sock), id);
+                done->store(true);
+            });
+        } catch (const std::system_error&) {
+            // No thread for it: the socket closed with the lambda; drop the connection.
+            open_.erase(id);
+            continue;
+        }
         workers_.push_back(std::move(w));
     }
 }
