@@ -1,0 +1,22 @@
+# Fails when a program imports any DLL outside the allowed system DLLs.
+# Usage: cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -DALLOWED="a.dll;b.dll" -P check_imports.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM}
+  OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${PROGRAM}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" lines "${dump}")
+if(NOT lines)
+  message(FATAL_ERROR "no imports found in ${PROGRAM}")
+endif()
+string(TOLOWER "${ALLOWED}" allowed)
+foreach(line ${lines})
+  string(REGEX REPLACE "DLL Name: " "" dll "${line}")
+  string(STRIP "${dll}" dll)
+  string(TOLOWER "${dll}" dll)
+  list(FIND allowed "${dll}" found)
+  if(found EQUAL -1)
+    message(FATAL_ERROR "${PROGRAM} imports ${dll}, which is not a system DLL we allow")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
