@@ -294,7 +294,8 @@ std::vector<double> probe(const std::string& args) {
 struct AsyncState {
     std::mutex m;
     std::condition_variable cv;
-    std::atomic<int> done{0};
+    std::atomic<int> claimed{0}; // slots of stamps handed out
+    std::atomic<int> done{0};    // counted after the stamp is written
     std::atomic<int> failed{0};
     int target = 0;
     std::vector<double> stamps; // completion times, one per callback
@@ -305,10 +306,10 @@ void DRAVOLIN_CALL onAsyncDone(std::uint32_t, int failed, Response* response) {
     DravolinClient_ResponseFree(response);
     if (failed)
         g_async.failed.fetch_add(1);
-    const int index = g_async.done.fetch_add(1);
+    const int index = g_async.claimed.fetch_add(1);
     if (index < static_cast<int>(g_async.stamps.size()))
         g_async.stamps[static_cast<std::size_t>(index)] = now();
-    if (index + 1 == g_async.target) {
+    if (g_async.done.fetch_add(1) + 1 == g_async.target) {
         std::lock_guard<std::mutex> lock(g_async.m);
         g_async.cv.notify_all();
     }
@@ -323,6 +324,7 @@ struct AsyncRun {
 
 AsyncRun libAsync(std::uint32_t handle, int n) {
     AsyncRun a;
+    g_async.claimed = 0;
     g_async.done = 0;
     g_async.failed = 0;
     g_async.target = n;
