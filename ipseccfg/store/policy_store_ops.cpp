@@ -40,7 +40,7 @@ bool HasServiceRuleName(const FilterList& list) {
 }
 
 // A filter list counts as one of our service rules only when everything the
-// read-back and the update touch is there: a spec, an owner, and an owning
+// read-back and the update touch is there: a filter spec, an owner, and an owning
 // rule with an authentication method. Damaged or foreign entries are left
 // as they are.
 bool IsServiceRuleList(const PolicyModel& model, const FilterList& list) {
