@@ -18,8 +18,9 @@ export WINEPREFIX="$DRAVOLIN_WINEPREFIX" WINEDEBUG=-all
 run() { "$root/cmake/wine-run.sh" "$@" 2>/dev/null; }
 
 agent=$(run winepath -w "$build/bin/DravolinPolicyAgentStandIn.exe" | tr -d '\r')
+# The prefix is the demo's own: the service stays registered between runs.
 run sc create PolicyAgent binPath= "$agent" >/dev/null ||
-  run sc config PolicyAgent binPath= "$agent" >/dev/null
+  run sc config PolicyAgent binPath= "$agent" >/dev/null || true
 base='HKLM\SOFTWARE\Policies\Microsoft\Windows\IPSec\Policy\Local'
 run reg delete "$base" /f >/dev/null || true
 run reg delete 'HKLM\SOFTWARE\DravolinTests\PolicyAgentStandIn' /f >/dev/null || true
@@ -34,5 +35,4 @@ echo "== what the policy agent stand-in received"
 run reg query 'HKLM\SOFTWARE\DravolinTests\PolicyAgentStandIn' /v Log | tr -d '\r'
 echo "== the stored policy tree"
 run reg query "$base" /s | tr -d '\r'
-run sc delete PolicyAgent >/dev/null || true
 exit $status
