@@ -88,8 +88,20 @@ int Client::cancel(std::uint32_t requestId) {
         connection = it->second->connection;
     }
     if (connection->cancel(requestId) > 0) {
-        std::lock_guard guard(pendingLock_);
-        pending_.erase(requestId);
+        std::shared_ptr<PendingOperation> operation;
+        {
+            std::lock_guard guard(pendingLock_);
+            const auto it = pending_.find(requestId);
+            if (it != pending_.end()) {
+                operation = std::move(it->second);
+                pending_.erase(it);
+            }
+        }
+        // A withdrawn asynchronous operation is never reported; a synchronous caller must not
+        // be left waiting, so it returns as failed.
+        if (operation && !operation->callback) {
+            complete(*operation, true);
+        }
     }
     return DRAVOLIN_OK;
 }

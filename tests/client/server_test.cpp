@@ -247,6 +247,16 @@ TEST_F(StandInTest, FreeReturnsWhileTheServerNeverFinishesAReply) {
     const uint32_t handle = connectTo(server);
     ASSERT_EQ(send(handle, 11, "-fault:\"hang\" -on:\"get\""), 0);
     auto waiter = std::async(std::launch::async, [&] { return send(handle, 7, "LogLevel"); });
+    // Wait until the server holds the hung "get": its command count (which counts each
+    // statistics request too) reaches the control line, the get and our own queries.
+    const uint32_t observer = connectTo(server);
+    bool arrived = false;
+    for (int queries = 1; queries <= 2000 && !arrived; ++queries) {
+        std::vector<Record> records;
+        ASSERT_EQ(send(observer, 10, "all", &records), 0);
+        arrived = std::stoi(valueOf(records, "Commands")) - queries >= 2;
+    }
+    ASSERT_TRUE(arrived);
     uint32_t id = 0;
     Response* r = nullptr;
     ASSERT_EQ(DravolinClient_SendRequest(handle, 4, nullptr, &r, &id, Completions::callback), 0);
