@@ -57,9 +57,18 @@ HWND WaitForWindow(DWORD processId, const wchar_t* caption, DWORD timeoutMs = kW
     }
 }
 
+// Every message to the program is bounded: a stuck program fails the test
+// instead of hanging it.
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 10000, &result))
+        ADD_FAILURE() << "message " << message << " not answered";
+    return static_cast<LRESULT>(result);
+}
+
 std::wstring Text(HWND window) {
     wchar_t buffer[512] = {};
-    SendMessageW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer));
+    Send(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer));
     return buffer;
 }
 
@@ -68,11 +77,11 @@ std::wstring ItemText(HWND dialog, int id) {
 }
 
 void SetItemText(HWND dialog, int id, const std::wstring& text) {
-    SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    Send(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 bool Checked(HWND dialog) {
-    return SendMessageW(GetDlgItem(dialog, 1003), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    return Send(GetDlgItem(dialog, 1003), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
 bool FieldsEnabled(HWND dialog, bool enabled) {
@@ -84,7 +93,7 @@ bool FieldsEnabled(HWND dialog, bool enabled) {
 
 // Clicks as the user does; the click is handled on the program's thread.
 void Click(HWND dialog, int id) {
-    SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+    Send(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
 }
 // Buttons that open a message box or end the dialog must not block us.
 void PostClick(HWND dialog, int id) {
@@ -199,7 +208,7 @@ TEST_F(DialogRun, OpensWithDefaultsAndCheckBoxControlsFields) {
     EXPECT_EQ(ItemText(dialog, 1002), L"");
     EXPECT_FALSE(Checked(dialog));
     EXPECT_TRUE(FieldsEnabled(dialog, false));
-    EXPECT_NE(SendMessageW(GetDlgItem(dialog, 1002), EM_GETPASSWORDCHAR, 0, 0), 0);
+    EXPECT_NE(Send(GetDlgItem(dialog, 1002), EM_GETPASSWORDCHAR, 0, 0), 0);
     EXPECT_TRUE(GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW);
 
     Click(dialog, 1003);

@@ -13,6 +13,12 @@
 
 namespace {
 
+LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 10000, &result);
+    return static_cast<LRESULT>(result);
+}
+
 HWND WaitForDialog() {
     for (int i = 0; i < 400; ++i) {
         HWND window = FindWindowW(L"#32770", L"DravolinService IP Security Configurator");
@@ -37,14 +43,14 @@ TEST(DialogWindow, IconForCaptionAndDragOfMinimisedWindow) {
         if (!dialog)
             return;
         found = true;
-        big = SendMessageW(dialog, WM_GETICON, ICON_BIG, 0);
-        small = SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0);
-        dragNormal = SendMessageW(dialog, WM_QUERYDRAGICON, 0, 0);
+        big = Send(dialog, WM_GETICON, ICON_BIG);
+        small = Send(dialog, WM_GETICON, ICON_SMALL);
+        dragNormal = Send(dialog, WM_QUERYDRAGICON);
         ShowWindow(dialog, SW_MINIMIZE);
         iconic = IsIconic(dialog) != FALSE;
         // Paint while minimised: the dialog draws its icon itself.
         RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-        dragMinimised = SendMessageW(dialog, WM_QUERYDRAGICON, 0, 0);
+        dragMinimised = Send(dialog, WM_QUERYDRAGICON);
         ShowWindow(dialog, SW_RESTORE);
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     });
