@@ -31,13 +31,18 @@ chap_secret=demo-chap-secret
 server_name=demo-server
 server_secret=demo-server-secret
 
-# Port 0: the server picks a free port and prints it. --exit-after is a backstop only.
+# Port 0: the server picks a free port and prints it. Its standard input is a pipe that this
+# script holds open: however the script ends, even killed, the server sees the pipe close and
+# stops. --exit-after is a last backstop.
+mkfifo "$work/hold"
 "$bin/dravolin-testserver" --port 0 \
     --user "$user:demo-password" \
     --chap-user "$user:$chap_secret:$server_name:$server_secret" \
     --log-name demo-service.log --log-size 24000000 \
-    --exit-after 600 >"$work/server.out" 2>"$work/server.err" &
+    --exit-on-stdin-close --exit-after 600 \
+    <"$work/hold" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
+exec 3>"$work/hold"
 
 port=""
 tries=0
@@ -54,7 +59,7 @@ while [ -z "$port" ]; do
     fi
     # "listening 127.0.0.1 <port> (service port <service port>)"
     port=$(sed -n 's/^listening [^ ]* [0-9]* (service port \([0-9]*\)).*/\1/p' "$work/server.out")
-    [ -n "$port" ] || sleep 0.1
+    [ -n "$port" ] || sleep 0.1 3>&-
 done
 echo "== stand-in server: service port $port on 127.0.0.1 (management port $((port + 1)))"
 
@@ -75,14 +80,14 @@ echo
 DRAVOLIN_SECRET=$chap_secret DRAVOLIN_PEER_SECRET=$server_secret \
     "$bin/dravolinctl" --host 127.0.0.1 --port "$port" \
     --chap "$user" --peer "$server_name" --encrypt \
-    --batch "$work/session.txt"
+    --batch "$work/session.txt" 3>&-
 
 echo
 echo "== a wrong CHAP secret is refused (exit code 2):"
 status=0
 DRAVOLIN_SECRET=not-the-secret DRAVOLIN_PEER_SECRET=$server_secret \
     "$bin/dravolinctl" --port "$port" --chap "$user" --peer "$server_name" --encrypt \
-    statistics || status=$?
+    statistics 3>&- || status=$?
 echo "   exit code $status"
 [ "$status" -eq 2 ]
 
