@@ -241,7 +241,8 @@ TEST(CommandLine, ParsesEverySwitch) {
                                    "--exit-after",
                                    "9",
                                    "--exit-on-stdin-close",
-                                   "--exit-on-shutdown"},
+                                   "--exit-on-shutdown",
+                                   "--verbose"},
                                   err);
     ASSERT_TRUE(cfg) << err;
     EXPECT_FALSE(cfg->ephemeral);
@@ -265,7 +266,7 @@ TEST(CommandLine, ParsesEverySwitch) {
     EXPECT_EQ(cfg->frameGapMs, 5u);
     EXPECT_EQ(cfg->frameText, 100u);
     EXPECT_EQ(cfg->exitAfterSeconds, 9u);
-    EXPECT_TRUE(cfg->exitOnStdinClose && cfg->exitOnShutdown);
+    EXPECT_TRUE(cfg->exitOnStdinClose && cfg->exitOnShutdown && cfg->verbose);
 }
 
 TEST(CommandLine, RejectsBadArguments) {

@@ -206,6 +206,8 @@ std::optional<ServerConfig> parseArguments(const std::vector<std::string>& args,
             }
         } else if (a == "--exit-on-stdin-close") {
             cfg.exitOnStdinClose = true;
+        } else if (a == "--verbose") {
+            cfg.verbose = true;
         } else if (a == "--exit-on-shutdown") {
             cfg.exitOnShutdown = true;
         } else if (a == "--write-log") {
@@ -246,6 +248,7 @@ std::string usageText() {
   --exit-after SECONDS    stop after this long
   --exit-on-stdin-close   stop when standard input ends
   --exit-on-shutdown      stop after answering "shutdown"
+  --verbose               one line per reply on standard error (command word, status, fault)
   --write-log PATH        write the body "getlog" would send to PATH and exit
 )";
 }

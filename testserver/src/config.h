@@ -54,6 +54,7 @@ struct ServerConfig {
     bool exitOnStdinClose = false;
     bool exitOnShutdown = false;
 
+    bool verbose = false;     // one line per reply on standard error
     std::string writeLogPath; // write the getlog body there and exit
     bool help = false;
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -315,6 +316,19 @@ void Server::acceptLoop() {
     }
 }
 
+void Server::logReply(std::uint64_t id, const Outgoing& out, bool sent) {
+    std::string line =
+        "testserver: #" + std::to_string(id) + " " + out.what + " -> " + std::to_string(out.status);
+    if (out.fault)
+        line += " fault " + std::string(faultModeName(out.fault->mode));
+    if (!sent)
+        line += " (send failed)";
+    line += "\n";
+    std::lock_guard g(logLock_);
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
 void Server::serve(net::Socket socket, std::uint64_t id) {
     state_.connectionsTotal++;
     state_.connectionsActive++;
@@ -327,6 +341,8 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
         if (out.silent)
             return true;
         auto next = sendReply(link, out, *this);
+        if (config_.verbose)
+            logReply(id, out, next.has_value());
         if (!next)
             return false;
         after = *next;
@@ -369,6 +385,8 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
             skipping = true;
             Outgoing out;
             out.head = formatReply(Reply(status::BadCommand, "line too long"));
+            out.what = "(line too long)";
+            out.status = status::BadCommand;
             alive = deliver(std::move(out));
         }
     }

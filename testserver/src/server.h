@@ -17,6 +17,8 @@
 
 namespace dravolin::testserver {
 
+struct Outgoing;
+
 class Server {
   public:
     explicit Server(ServerConfig config);
@@ -53,12 +55,14 @@ class Server {
     void acceptLoop();
     void serve(net::Socket socket, std::uint64_t id);
     void reapFinished();
+    void logReply(std::uint64_t id, const Outgoing& out, bool sent);
 
     ServerConfig config_;
     ServerState state_;
     net::Listener listener_;
     std::thread acceptThread_;
 
+    std::mutex logLock_;
     mutable std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;

@@ -73,7 +73,7 @@ std::optional<FaultSpec> Session::nextFault(const std::string& key) {
     return spec;
 }
 
-Outgoing Session::finish(Answer answer, std::optional<FaultSpec> fault) {
+Outgoing Session::finish(Answer answer, std::optional<FaultSpec> fault, std::string what) {
     Outgoing out;
     if (fault && fault->mode == FaultMode::LongLine)
         answer.reply.records.insert(answer.reply.records.begin(),
@@ -87,6 +87,8 @@ Outgoing Session::finish(Answer answer, std::optional<FaultSpec> fault) {
     out.stopServer = answer.stopServer;
     out.channel = answer.channel;
     out.fault = std::move(fault);
+    out.what = std::move(what);
+    out.status = answer.reply.status;
     return out;
 }
 
@@ -98,7 +100,7 @@ Outgoing Session::greeting() {
     auto fault = nextFault("greeting");
     if (fault && fault->mode == FaultMode::Status)
         a.reply = Reply(fault->status, "refused");
-    return finish(std::move(a), fault);
+    return finish(std::move(a), fault, "greeting");
 }
 
 Outgoing Session::handle(std::string_view line) {
@@ -115,7 +117,7 @@ Outgoing Session::handle(std::string_view line) {
     if (fault && fault->mode == FaultMode::Status) {
         Answer a;
         a.reply = Reply(fault->status, "refused");
-        return finish(std::move(a), fault);
+        return finish(std::move(a), fault, key);
     }
     Answer a = dispatch(cmd, key, fault);
     if (a.channel) {
@@ -125,7 +127,7 @@ Outgoing Session::handle(std::string_view line) {
         else
             encrypted_ = true;
     }
-    return finish(std::move(a), fault);
+    return finish(std::move(a), fault, key);
 }
 
 Session::Answer Session::dispatch(const Command& cmd, const std::string& key,

@@ -29,6 +29,8 @@ struct Outgoing {
     bool closeAfter = false;           // close the connection once sent
     bool stopServer = false;           // ask the whole server to stop once sent
     std::optional<ChannelKey> channel; // switch to encrypted frames once sent
+    std::string what;                  // for the log: the command (never its arguments)
+    int status = 0;                    // for the log: the reply's status
 
     std::uint64_t size() const { return head.size() + (body ? body->size() : 0) + tail.size(); }
 };
@@ -54,7 +56,7 @@ class Session {
     };
 
     std::optional<FaultSpec> nextFault(const std::string& key);
-    Outgoing finish(Answer answer, std::optional<FaultSpec> fault);
+    Outgoing finish(Answer answer, std::optional<FaultSpec> fault, std::string what);
 
     Answer dispatch(const Command& cmd, const std::string& key,
                     const std::optional<FaultSpec>& fault);
