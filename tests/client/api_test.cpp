@@ -546,6 +546,7 @@ TEST_F(ApiTest, CallbacksMayWaitOnTheirOwnConnectionDisconnectOrFree) {
     std::atomic<int> innerResult{-1};
     std::atomic<int> disconnectResult{-1};
     std::atomic<bool> freed{false};
+    std::atomic<bool> freeReturned{false};
     Completions::instance().setHook([&](const Completion& c) {
         if (innerResult == -1) {
             // A synchronous request on the same connection from inside its callback.
@@ -556,6 +557,7 @@ TEST_F(ApiTest, CallbacksMayWaitOnTheirOwnConnectionDisconnectOrFree) {
         } else if (!freed && c.failed == 0) {
             freed = true;
             DravolinClient_Free();
+            freeReturned = true;
         }
     });
     uint32_t id = 0;
@@ -577,6 +579,8 @@ TEST_F(ApiTest, CallbacksMayWaitOnTheirOwnConnectionDisconnectOrFree) {
     ASSERT_EQ(DravolinClient_SendRequest(second, 7, "two", &b, &idb, Completions::callback), 0);
     ASSERT_TRUE(waitUntil([&] { return Completions::instance().countFor(idb) == 1; }));
     EXPECT_TRUE(freed.load());
+    // The worker that ran Free cannot be joined by it; it ends once this callback returns.
+    ASSERT_TRUE(waitUntil([&] { return freeReturned.load(); }));
     EXPECT_EQ(Completions::instance().countFor(ida), 1u);
     EXPECT_EQ(DravolinClient_SendRequest(second, 0, nullptr, nullptr, nullptr, nullptr), 2);
     DravolinClient_ResponseFree(a);
