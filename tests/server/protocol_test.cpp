@@ -316,6 +316,13 @@ TEST_F(SessionFixture, GreetingAndLoginGate) {
     EXPECT_EQ(ask("list -what:\"devices\"1\n").status, 101);
     // A user with empty name and password logs in with the bare word.
     EXPECT_EQ(ask("login\n").status, 200);
+    EXPECT_EQ(session->user(), "");
+    EXPECT_EQ(ask("login pw with blanks\n").status, 102); // "pw" is no user
+
+    cfg.users = {{"", "only-pw"}};
+    make();
+    EXPECT_EQ(ask("login only-pw\n").status, 200); // an empty name drops out of the line
+    EXPECT_EQ(ask("login x only-pw\n").status, 102);
 }
 
 TEST_F(SessionFixture, DeviceTablePermissionsAndParameters) {
