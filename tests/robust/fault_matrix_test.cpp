@@ -417,7 +417,7 @@ TEST_P(FaultMatrix, EveryOperationCompletesOnceWithTheRightOutcome) {
         server.stop();
     }
 resources:
-    const ResourceUse after = MeasureResources();
+    const ResourceUse after = SettledResources(before);
     EXPECT_EQ(after.threads, before.threads)
         << "before: " << before.describe() << "\nafter:  " << after.describe();
     EXPECT_EQ(after.handles, before.handles)

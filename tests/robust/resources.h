@@ -12,10 +12,16 @@ struct ResourceUse {
     long handles = 0;             // file descriptors, or OS handles on Windows
     long sockets = 0;             // of those, sockets (-1 where the OS cannot tell)
     std::int64_t memoryBytes = 0; // resident set / working set
+    std::int64_t heapBytes = -1;  // allocated from the C heap (-1 where unknown)
 
     std::string describe() const;
 };
 
 ResourceUse MeasureResources();
+
+// Measures until threads and handles are back at `target` or the bound has
+// passed, and returns the last measurement: a thread that has finished its
+// work can take a moment to be gone.
+ResourceUse SettledResources(const ResourceUse& target);
 
 } // namespace dravolin::robust

@@ -1,6 +1,7 @@
 #include "resources.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -51,6 +52,8 @@ ResourceUse MeasureResources() {
             use.memoryBytes = static_cast<std::int64_t>(resident) * sysconf(_SC_PAGESIZE);
         std::fclose(f);
     }
+    const struct mallinfo2 heap = mallinfo2();
+    use.heapBytes = static_cast<std::int64_t>(heap.uordblks + heap.hblkhd);
     return use;
 }
 
