@@ -445,6 +445,26 @@ TEST_F(Loopback, EncryptedChannelCarriesCommandsAndMultiFrameLogs) {
     EXPECT_EQ(c.ask("get LogLevel\n").text, full);
 }
 
+TEST_F(Loopback, PlainTextAfterTheSwitchIsNotObeyed) {
+    start();
+    RawClient c(server->port());
+    ASSERT_EQ(c.read().status, 200);
+    Reply start = c.ask("auth start\n");
+    std::uint8_t challenge[32];
+    std::size_t n = crypto::decodeBinaryValue(start.value("CHAP_C"), challenge, sizeof challenge);
+    std::uint8_t digest[16];
+    crypto::md5("s3cret", 6, challenge, n, digest);
+    // The check line and a plain command in one write.
+    c.send("auth check -CHAP_N:\"bob\"  -CHAP_R:\"" + crypto::encodeBinaryValue(digest, 16) +
+           "\" -crypt:yes\ncontrol ping \n");
+    ASSERT_EQ(c.read().status, 200);
+    ts::ChannelKey key;
+    crypto::deriveChannelKey(challenge, n, "s3cret", 6, key.data());
+    c.useFrames(key, cfg.frameText);
+    Reply next = c.ask("get LogLevel\n");
+    EXPECT_EQ(next.value("Parameter"), "LogLevel"); // not the answer to the ping
+}
+
 TEST_F(Loopback, EncryptedFrameFaults) {
     start();
     RawClient c(server->port());

@@ -372,8 +372,15 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
                 skipping = false;
                 continue;
             }
+            const bool wasEncrypted = link.encrypted();
             if (!deliver(session.handle(line))) {
                 alive = false;
+                break;
+            }
+            if (link.encrypted() && !wasEncrypted) {
+                // Plain text sent after the line that switched the channel on
+                // is not trusted as commands.
+                start = input.size();
                 break;
             }
         }
