@@ -90,6 +90,10 @@ TEST(PlatformText, DottedLiteralsResolveWithoutLookup) {
     EXPECT_EQ(address, 0x7F000001u);
     ASSERT_TRUE(ResolveAddress(u"0.0.0.0", address));
     EXPECT_EQ(address, 0u);
+    // The literal parser cannot tell this one from an error; the host-name
+    // lookup, which reads numeric text itself, still gives it.
+    ASSERT_TRUE(ResolveAddress(u"255.255.255.255", address));
+    EXPECT_EQ(address, 0xFFFFFFFFu);
 }
 
 TEST(PlatformText, LowerCasesWholeLine) {
