@@ -255,6 +255,7 @@ TEST_F(DialogRun, OkAppliesAndReopeningShowsStoredSettings) {
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(ItemText(dialog, 1000), L"192.168.0.5");
     EXPECT_EQ(ItemText(dialog, 1001), L"3260");
+    EXPECT_EQ(ItemText(dialog, 1002), L"SeCret"); // masked on screen only
     EXPECT_TRUE(Checked(dialog));
     EXPECT_TRUE(FieldsEnabled(dialog, true));
 
