@@ -36,7 +36,7 @@ testserver::ServerConfig LoopbackServer::DefaultConfig() {
     c.logSize = 3000;
     // Frames of one encrypted reply must reach the client in separate
     // receives; a wide gap keeps them apart also on a loaded machine.
-    c.frameGapMs = 20;
+    c.frameGapMs = 5;
     return c;
 }
 
