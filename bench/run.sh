@@ -25,6 +25,7 @@ cmake --build "$build" -j2 --target $targets >"$build/build.log" 2>&1 || {
 
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
 echo "kernel: $(uname -r); $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at the start"
 echo
 
 codec_args=""
