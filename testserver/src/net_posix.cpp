@@ -166,6 +166,11 @@ StopSignals::StopSignals(std::function<void()> onSignal) : impl_(new Impl) {
     sigaddset(&impl_->set, SIGTERM);
     sigaddset(&impl_->set, SIGUSR1); // our own wake-up at destruction
     pthread_sigmask(SIG_BLOCK, &impl_->set, nullptr);
+    // Blocked first, then made deliverable: an ignored signal is discarded,
+    // never pending, so sigwait would not see it (a shell starts background
+    // jobs with SIGINT ignored).
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
     Impl* impl = impl_;
     impl_->waiter = std::thread([impl] {
         for (;;) {
