@@ -58,7 +58,7 @@ void Client::complete(PendingOperation& operation, bool failed) {
     }
 }
 
-void Client::deliver(std::uint32_t requestId, int status, std::vector<protocol::Record>& records) {
+void Client::deliver(std::uint32_t requestId, int status, protocol::RecordList& records) {
     std::shared_ptr<PendingOperation> operation;
     {
         std::lock_guard guard(pendingLock_);

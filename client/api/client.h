@@ -34,7 +34,7 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
                Response* response, std::uint32_t* requestId, CompletionCallback callback);
 
     void deliver(std::uint32_t requestId, int status,
-                 std::vector<protocol::Record>& records) override;
+                 protocol::RecordList& records) override;
 
     int cancel(std::uint32_t requestId);
 

@@ -236,12 +236,14 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetNext(Response* response
     if (!response || response->cursor >= response->records.size()) {
         return 0;
     }
-    const auto& record = response->records[response->cursor];
+    const dravolin::protocol::RecordView record = response->records[response->cursor];
     if (name) {
-        std::memcpy(name, record.name.c_str(), record.name.size() + 1);
+        std::memcpy(name, record.name.data(), record.name.size());
+        name[record.name.size()] = '\0';
     }
     if (value) {
-        std::memcpy(value, record.value.c_str(), record.value.size() + 1);
+        std::memcpy(value, record.value.data(), record.value.size());
+        value[record.value.size()] = '\0';
     }
     ++response->cursor;
     return 1;

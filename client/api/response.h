@@ -7,6 +7,6 @@
 #include <vector>
 
 struct Response {
-    std::vector<dravolin::protocol::Record> records;
+    dravolin::protocol::RecordList records;
     std::uint32_t cursor = 0;
 };

@@ -24,8 +24,7 @@ namespace dravolin {
 class DeliveryTarget {
   public:
     virtual ~DeliveryTarget() = default;
-    virtual void deliver(std::uint32_t requestId, int status,
-                         std::vector<protocol::Record>& records) = 0;
+    virtual void deliver(std::uint32_t requestId, int status, protocol::RecordList& records) = 0;
 };
 
 enum class ConnectionState { Disconnected = 0, Connected = 2, ShuttingDown = 4 };
@@ -94,7 +93,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     struct Delivery {
         std::uint32_t requestId;
         int status;
-        std::vector<protocol::Record> records;
+        protocol::RecordList records;
     };
 
     static void workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<Connection> self);

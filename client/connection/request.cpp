@@ -34,7 +34,7 @@ bool Request::onHeadersComplete() {
         return true;
     }
     logFileName.clear();
-    for (const auto& record : reply.records) {
+    for (const protocol::RecordView record : reply.records) {
         if (record.name == "LogFilename") {
             logFileName = record.value;
         }
@@ -47,7 +47,7 @@ bool Request::onHeadersComplete() {
     if (!logFile.open(logDirectory + logFileName)) {
         logFileFailed = true; // the body is still read, so the connection stays in step
     }
-    reply.records.push_back({"filename", logFileName});
+    reply.records.add("filename", logFileName);
     return true;
 }
 

@@ -6,13 +6,13 @@
 
 namespace dravolin::protocol {
 
-bool authModeIsChap(const std::vector<Record>& records) {
+bool authModeIsChap(const RecordList& records) {
     return records.size() >= 2 && records[1].value == "chap";
 }
 
-StartReply readStartReply(const std::vector<Record>& records) {
+StartReply readStartReply(const RecordList& records) {
     StartReply reply;
-    for (const auto& record : records) {
+    for (const RecordView record : records) {
         if (record.name == "CHAP_C") {
             reply.challengeText = record.value;
         } else if (record.name == "crypt" && record.value == "yes") {
@@ -46,12 +46,12 @@ std::string buildCheckLine(std::string_view chapName, std::string_view chapSecre
     return chapCheckLine(chapName, encodedResponse, encrypt, encodedChallenge);
 }
 
-bool verifyServerProof(const std::vector<Record>& records, std::string_view peerName,
+bool verifyServerProof(const RecordList& records, std::string_view peerName,
                        std::string_view peerSecret,
                        const std::vector<std::uint8_t>& clientChallenge) {
     std::string_view name;
     std::string_view response;
-    for (const auto& record : records) {
+    for (const RecordView record : records) {
         if (record.name == "CHAP_N") {
             name = record.value;
         } else if (record.name == "CHAP_R") {

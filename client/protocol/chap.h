@@ -17,13 +17,13 @@ inline constexpr std::size_t kClientChallengeSize = 16;
 using Digest = std::array<std::uint8_t, 16>;
 
 // The auth-mode reply names CHAP when its record at index 1 is exactly "chap".
-bool authModeIsChap(const std::vector<Record>& records);
+bool authModeIsChap(const RecordList& records);
 
 struct StartReply {
     std::string challengeText; // last "CHAP_C" value; empty when missing
     bool cryptOffered = false; // some "crypt" record is exactly "yes"
 };
-StartReply readStartReply(const std::vector<Record>& records);
+StartReply readStartReply(const RecordList& records);
 
 // Decodes a binary value into at most kMaxChallenge bytes.
 std::vector<std::uint8_t> decodeChallenge(std::string_view text);
@@ -38,7 +38,7 @@ std::string buildCheckLine(std::string_view chapName, std::string_view chapSecre
 
 // The server's proof in a check reply: the name must equal peerName exactly and the response
 // must decode to exactly the expected 16 bytes (compared in constant time).
-bool verifyServerProof(const std::vector<Record>& records, std::string_view peerName,
+bool verifyServerProof(const RecordList& records, std::string_view peerName,
                        std::string_view peerSecret,
                        const std::vector<std::uint8_t>& clientChallenge);
 

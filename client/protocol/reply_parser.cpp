@@ -72,7 +72,7 @@ ReplyParser::Event ReplyParser::consumeLine(std::string_view line) {
         }
         Record record;
         if (parseHeaderLine(line, record)) {
-            records.push_back(std::move(record));
+            records.add(record.name, record.value);
         }
         return Event::Header;
     }

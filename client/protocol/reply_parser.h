@@ -1,17 +1,13 @@
 // Turns the lines of one server reply into a status and name/value records.
 #pragma once
 
+#include "record_list.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace dravolin::protocol {
-
-struct Record {
-    std::string name;
-    std::string value;
-    bool operator==(const Record&) const = default;
-};
 
 inline constexpr int kStatusOk = 200;
 inline constexpr int kStatusNotChap = 104;
@@ -48,7 +44,7 @@ class ReplyParser {
 
     ParseState state() const { return state_; }
     int status = kStatusClientFailure;
-    std::vector<Record> records;
+    RecordList records;
 
   private:
     ParseState state_ = ParseState::StatusLine;

@@ -19,7 +19,7 @@ namespace {
 // Collects deliveries; lets a test wait for one with a hang guard.
 class Recorder : public DeliveryTarget {
   public:
-    void deliver(std::uint32_t id, int status, std::vector<protocol::Record>& records) override {
+    void deliver(std::uint32_t id, int status, protocol::RecordList& records) override {
         std::lock_guard guard(lock_);
         delivered_.push_back({id, status, records.size()});
         cv_.notify_all();

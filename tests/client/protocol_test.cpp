@@ -62,7 +62,7 @@ Parsed parsePieces(const std::string& data, const std::vector<std::size_t>& cuts
         }
     }
     parsed.status = parser.status;
-    parsed.records = parser.records;
+    parsed.records = parser.records.toVector();
     parsed.complete = parser.state() == ParseState::Complete;
     return parsed;
 }
@@ -380,4 +380,42 @@ TEST(ErrorText, SystemMessagesAreNormalised) {
     EXPECT_EQ(formatSystemMessage(std::string("Refused\n")), "Refused\n");
     EXPECT_EQ(formatSystemMessage(std::string("a\n\rb\n\r\r\n\r")), "a\nb\n\n");
     EXPECT_EQ(formatSystemMessage(std::string("")), "\n");
+}
+
+TEST(RecordList, KeepsOrderDuplicatesEmptyAndEmbeddedNulTexts) {
+    RecordList list;
+    EXPECT_TRUE(list.empty());
+    list.add("a", "1");
+    list.add("", "");
+    list.add(std::string_view("n\0m", 3), std::string_view("v\0", 2));
+    list.add("a", "2");
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0].name, "a");
+    EXPECT_EQ(list[1].name, "");
+    EXPECT_EQ(list[1].value, "");
+    EXPECT_EQ(list[2].name, std::string_view("n\0m", 3));
+    EXPECT_EQ(list[2].value, std::string_view("v\0", 2));
+    EXPECT_EQ(list[3].value, "2");
+    std::vector<std::string> names;
+    for (const RecordView r : list) {
+        names.emplace_back(r.name);
+    }
+    EXPECT_EQ(names.size(), 4u);
+    EXPECT_TRUE(list == list.toVector());
+    RecordList moved = std::move(list);
+    EXPECT_EQ(moved.size(), 4u);
+    moved.clear();
+    EXPECT_TRUE(moved.empty());
+}
+
+TEST(RecordList, ManyRecordsStayIntact) {
+    RecordList list;
+    for (int i = 0; i < 100000; ++i) {
+        list.add("Device", std::to_string(i));
+    }
+    ASSERT_EQ(list.size(), 100000u);
+    EXPECT_EQ(list[0].value, "0");
+    EXPECT_EQ(list[54321].value, "54321");
+    EXPECT_EQ(list[99999].name, "Device");
+    EXPECT_EQ(list[99999].value, "99999");
 }
