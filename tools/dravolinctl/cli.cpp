@@ -52,31 +52,34 @@ std::string checkArgument(const Step& step) {
 const std::vector<CommandSpec>& commandTable() {
     static const std::vector<CommandSpec> table = {
         {"list-devices", DRAVOLIN_REQUEST_LIST_DEVICES, ArgRule::Optional, "list-devices [ARG]",
-         "Lists the devices. ARG is appended to the listing command as it is (the server's\n"
-         "default when absent); options of the listing begin with their own blank."},
+         "list the devices",
+         "Lists the devices. ARG is appended to the listing command as it is (absent: the\n"
+         "default detail); options of the listing begin with their own blank."},
         {"list-permissions", DRAVOLIN_REQUEST_LIST_PERMISSIONS, ArgRule::Optional,
-         "list-permissions [ARG]",
+         "list-permissions [ARG]", "list the permissions",
          "Lists the permissions. ARG is appended to the listing command as it is."},
-        {"add", DRAVOLIN_REQUEST_ADD, ArgRule::Required, "add ARG",
+        {"add", DRAVOLIN_REQUEST_ADD, ArgRule::Required, "add ARG", "add an entry",
          "Adds an entry; ARG in the service's syntax."},
-        {"remove", DRAVOLIN_REQUEST_REMOVE, ArgRule::Required, "remove ARG",
+        {"remove", DRAVOLIN_REQUEST_REMOVE, ArgRule::Required, "remove ARG", "remove an entry",
          "Removes an entry; ARG in the service's syntax."},
-        {"allow", DRAVOLIN_REQUEST_ALLOW, ArgRule::Required, "allow ARG",
+        {"allow", DRAVOLIN_REQUEST_ALLOW, ArgRule::Required, "allow ARG", "grant a permission",
          "Grants a permission; ARG in the service's syntax."},
         {"set", DRAVOLIN_REQUEST_SET_PARAMETER, ArgRule::Required, "set ARG",
-         "Sets a service parameter, e.g. 'set NAME=VALUE'."},
+         "set a service parameter", "Sets a service parameter, e.g. 'set NAME=VALUE'."},
         {"get", DRAVOLIN_REQUEST_GET_PARAMETER, ArgRule::Required, "get NAME",
-         "Reads a service parameter."},
+         "read a service parameter", "Reads a service parameter."},
         {"statistics", DRAVOLIN_REQUEST_STATISTICS, ArgRule::Optional, "statistics [ARG]",
+         "show the statistics",
          "Shows the service statistics; ARG selects what the service reports."},
         {"control", DRAVOLIN_REQUEST_CONTROL, ArgRule::Required, "control ARG",
-         "Sends a control command to the service."},
+         "send a control command", "Sends a control command to the service."},
         {"getlog", DRAVOLIN_REQUEST_GET_LOG, ArgRule::None, "getlog [--dir DIR]",
+         "fetch the service log",
          "Fetches the service log into DIR (default: the current directory) under the name\n"
-         "the server gives, shows a progress bar on a terminal and prints where the file landed."},
-        {"shutdown", DRAVOLIN_REQUEST_SHUTDOWN, ArgRule::None, "shutdown",
+         "the server gives, shows a progress bar on a terminal and says where the file landed."},
+        {"shutdown", DRAVOLIN_REQUEST_SHUTDOWN, ArgRule::None, "shutdown", "shut the service down",
          "Shuts the management service down."},
-        {"logoff", DRAVOLIN_REQUEST_LOGOFF, ArgRule::None, "logoff",
+        {"logoff", DRAVOLIN_REQUEST_LOGOFF, ArgRule::None, "logoff", "log off",
          "Logs off; the connection stays open."},
     };
     return table;
@@ -375,11 +378,12 @@ std::string generalHelp() {
         "Commands:\n";
     for (const auto& spec : commandTable()) {
         std::string line = "  " + std::string(spec.synopsis);
-        line.resize(std::max<size_t>(line.size() + 1, 24), ' ');
-        const auto firstLine = spec.help.substr(0, spec.help.find('\n'));
-        s += line + std::string(firstLine) + "\n";
+        line.resize(std::max<size_t>(line.size() + 1, 27), ' ');
+        s += line + std::string(spec.summary) + "\n";
     }
     s += "\n"
+         "Batch file: one COMMAND [ARG] per line, ARG being the rest of the line; blank\n"
+         "lines and lines starting with '#' are skipped.\n"
          "Output: the reply records as name=value lines (or --json).\n"
          "Exit codes: 0 success, 1 the server refused, 2 connection or login failure,\n"
          "64 usage error.\n";

@@ -24,6 +24,7 @@ struct CommandSpec {
     unsigned code; // request code of DravolinClient_SendRequest
     ArgRule arg;
     std::string_view synopsis;
+    std::string_view summary; // one line for the command list
     std::string_view help;
 };
 
