@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -417,6 +418,15 @@ TEST_F(ApiTest, GetLogWritesTheFileOrFailsSafely) {
     EXPECT_EQ(readFile("getlog-test.log"), "l1\r\n\rl2\n\r\n");
     std::remove("getlog-test.log");
 
+    // A directory without its separator gets one; the file lands inside it.
+    std::filesystem::create_directory("getlog-dir");
+    ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, "getlog-dir"), 0);
+    r = nullptr;
+    EXPECT_EQ(DravolinClient_SendRequest(handle, 8, nullptr, &r, nullptr, nullptr), 0);
+    DravolinClient_ResponseFree(r);
+    EXPECT_EQ(readFile("getlog-dir/getlog-test.log"), "l1\r\n\rl2\n\r\n");
+    std::filesystem::remove_all("getlog-dir");
+
     // A directory that does not exist: the body is read, the transfer fails, the connection
     // stays in step.
     ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, "no-such-directory-here"), 0);
@@ -585,4 +595,20 @@ TEST_F(ApiTest, CallbacksMayWaitOnTheirOwnConnectionDisconnectOrFree) {
     EXPECT_EQ(DravolinClient_SendRequest(second, 0, nullptr, nullptr, nullptr, nullptr), 2);
     DravolinClient_ResponseFree(a);
     DravolinClient_ResponseFree(b);
+}
+
+TEST_F(ApiTest, LogLandsNextToTheProgramByDefault) {
+    LoopbackPeer peer([](PeerLink& link) {
+        link.send(testpeer::kGreeting);
+        while (auto line = link.readLine()) {
+            link.send(reply(200, {{"LogFilename", "default-dir.log"}}, "text\r\n"));
+        }
+    });
+    const uint32_t handle = connect(peer);
+    Response* r = nullptr;
+    EXPECT_EQ(DravolinClient_SendRequest(handle, 8, nullptr, &r, nullptr, nullptr), 0);
+    DravolinClient_ResponseFree(r);
+    const std::string path = std::string(DRAVOLIN_TEST_PROGRAM_DIR) + "/default-dir.log";
+    EXPECT_EQ(readFile(path), "text\r\n");
+    std::remove(path.c_str());
 }
