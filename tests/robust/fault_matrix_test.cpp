@@ -196,7 +196,7 @@ std::string ControlArgument(const std::string& spec) {
 
 TEST_P(FaultMatrix, EveryOperationCompletesOnceWithTheRightOutcome) {
     const Cell cell = GetParam();
-    const ResourceUse before = MeasureResources();
+    const ResourceUse before = StableResources();
     {
         LoopbackServer server(ConfigWithFault(cell));
         ASSERT_TRUE(server.started());

@@ -24,4 +24,8 @@ ResourceUse MeasureResources();
 // work can take a moment to be gone.
 ResourceUse SettledResources(const ResourceUse& target);
 
+// Measures until threads and handles have stayed the same for a while (or
+// a bound has passed): the baseline to compare a run with.
+ResourceUse StableResources();
+
 } // namespace dravolin::robust

@@ -26,4 +26,17 @@ ResourceUse SettledResources(const ResourceUse& target) {
     }
 }
 
+ResourceUse StableResources() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    ResourceUse last = MeasureResources();
+    int same = 0;
+    while (same < 10 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const ResourceUse now = MeasureResources();
+        same = (now.threads == last.threads && now.handles == last.handles) ? same + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
 } // namespace dravolin::robust
