@@ -4,6 +4,7 @@
 // checks exactly-once completion; under ThreadSanitizer they also show any
 // data race on these paths.
 #include "client_harness.h"
+#include "resources.h"
 
 #include <gtest/gtest.h>
 
@@ -347,6 +348,41 @@ TEST_F(ClientConcurrency, CancelledSynchronousRequestReleasesItsWaiter) {
     EXPECT_EQ(CompletionLog::instance().get(blockerId).count, 1);
     DravolinClient_ResponseFree(blocker);
     ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK); // for TearDown
+}
+
+} // namespace
+
+namespace {
+
+// After DravolinClient_Free returns, no thread of the library may still be
+// running: a program may unload the library right after it, and a worker
+// left running would then execute code that is gone. Connections ended by
+// Disconnect before Free count too.
+TEST(ClientShutdown, FreeReturnsOnlyAfterEveryWorkerHasEnded) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.started());
+    // Warm up, then take the baseline with the server running.
+    ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
+    std::uint32_t conn = 0;
+    ASSERT_EQ(DravolinClient_Connect("127.0.0.1", server.servicePort(), &conn, nullptr, nullptr),
+              DRAVOLIN_OK);
+    DravolinClient_Disconnect(conn, nullptr, nullptr);
+    DravolinClient_Free();
+    const ResourceUse baseline = StableResources();
+    int lingering = 0;
+    for (int round = 0; round < 60; ++round) {
+        ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
+        ASSERT_EQ(
+            DravolinClient_Connect("127.0.0.1", server.servicePort(), &conn, nullptr, nullptr),
+            DRAVOLIN_OK);
+        if (round % 2 == 0)
+            DravolinClient_Disconnect(conn, nullptr, nullptr);
+        DravolinClient_Free();
+        if (MeasureResources().threads > baseline.threads)
+            ++lingering;
+        SettledResources(baseline);
+    }
+    EXPECT_EQ(lingering, 0) << "a worker thread was still running after DravolinClient_Free";
 }
 
 } // namespace
