@@ -152,6 +152,10 @@ void Client::close() {
     for (const auto& connection : connections) {
         connection->stop();
     }
+    connections.clear();
+    // Workers whose connection went with its last reference on the worker itself are joined
+    // here: no library thread may still run once the library has ended.
+    Connection::joinEndedWorkers(std::chrono::milliseconds(5000));
 }
 
 } // namespace dravolin

@@ -16,6 +16,29 @@ using protocol::kStatusOk;
 using protocol::RequestKind;
 
 namespace {
+
+// Every worker is accounted for here until it has ended, so that ending the library can wait
+// for all of them, also those whose connection was destroyed on the worker itself.
+struct WorkerRegistry {
+    std::mutex lock;
+    std::condition_variable changed;
+    int running = 0;
+    std::vector<std::thread> ended; // workers that could not be joined where they stopped
+};
+
+WorkerRegistry& workers() {
+    static WorkerRegistry* registry = new WorkerRegistry; // outlives every worker
+    return *registry;
+}
+
+thread_local bool isWorkerThread = false;
+
+void adoptThread(std::thread thread) {
+    WorkerRegistry& r = workers();
+    std::lock_guard guard(r.lock);
+    r.ended.push_back(std::move(thread));
+}
+
 // How long stop() waits for a worker that its socket shutdown did not wake, before it closes
 // the socket under it.
 constexpr std::chrono::milliseconds kStopWait{2500};
@@ -27,10 +50,17 @@ Connection::Connection(std::weak_ptr<DeliveryTarget> owner) : owner_(std::move(o
 
 std::shared_ptr<Connection> Connection::create(std::weak_ptr<DeliveryTarget> owner) {
     std::shared_ptr<Connection> connection(new Connection(std::move(owner)));
+    WorkerRegistry& registry = workers();
+    {
+        std::lock_guard guard(registry.lock);
+        ++registry.running;
+    }
     try {
         connection->worker_ =
             std::thread(workerMain, connection->signal_, std::weak_ptr<Connection>(connection));
     } catch (...) {
+        std::lock_guard guard(registry.lock);
+        --registry.running;
         return nullptr;
     }
     connection->workerId_ = connection->worker_.get_id();
@@ -42,6 +72,7 @@ Connection::~Connection() {
 }
 
 void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<Connection> weak) {
+    isWorkerThread = true;
     while (signal->wait()) {
         std::shared_ptr<Connection> self = weak.lock();
         if (!self) {
@@ -56,6 +87,32 @@ void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<
         // detaches, and the loop then ends on the stop mark.
     }
     signal->markExited();
+    WorkerRegistry& registry = workers();
+    {
+        std::lock_guard guard(registry.lock);
+        --registry.running;
+    }
+    registry.changed.notify_all();
+}
+
+void Connection::joinEndedWorkers(std::chrono::milliseconds limit) {
+    WorkerRegistry& registry = workers();
+    std::vector<std::thread> ended;
+    bool allEnded = false;
+    {
+        std::unique_lock guard(registry.lock);
+        const int self = isWorkerThread ? 1 : 0;
+        allEnded =
+            registry.changed.wait_for(guard, limit, [&] { return registry.running <= self; });
+        ended.swap(registry.ended);
+    }
+    for (std::thread& thread : ended) {
+        if (thread.get_id() == std::this_thread::get_id() || !allEnded) {
+            thread.detach(); // ourselves (a callback), or stuck past the limit
+        } else {
+            thread.join();
+        }
+    }
 }
 
 void Connection::stop() {
@@ -67,7 +124,7 @@ void Connection::stop() {
         return;
     }
     if (onWorkerThread()) {
-        worker_.detach(); // ends when the callback that called us returns
+        adoptThread(std::move(worker_)); // ends when the callback that called us returns
         return;
     }
     if (!signal_->waitExited(kStopWait)) {
@@ -75,7 +132,7 @@ void Connection::stop() {
         socket_.close();
         if (!signal_->waitExited(kStopWait)) {
             // Never kill a thread: it holds its own reference and ends when its call does.
-            worker_.detach();
+            adoptThread(std::move(worker_));
             return;
         }
     }

@@ -80,6 +80,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId_; }
 
+
+    // Waits (at most `limit`) until no worker of any connection runs but the calling one, and
+    // joins the workers that ended their own connection: after it, no library thread is left
+    // running code except the caller.
+    static void joinEndedWorkers(std::chrono::milliseconds limit);
+
     // Serves the queue on the calling worker thread until done() holds: lets a callback wait
     // for an operation on its own connection.
     void serveUntil(const std::function<bool()>& done);
