@@ -92,4 +92,14 @@ echo "   exit code $status"
 [ "$status" -eq 2 ]
 
 echo
-echo "== demo finished; stopping the server"
+echo "== client session finished; stopping the server"
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+server_pid=""
+
+# The configurator is a Win32 program: build it for Win32 and run it under Wine with the
+# stand-in policy agent, then show what it stored in the registry.
+echo
+echo "== the IPsec configurator (Win32 build, run under Wine)"
+cmake --preset win32 >/dev/null
+./ipseccfg/ui/demo_configurator.sh build/win32
