@@ -73,6 +73,33 @@ LoginParameters ChapLogin(bool encrypt) {
                            "testserver",        "peersecret", static_cast<unsigned char>(encrypt)};
 }
 
+namespace {
+void DRAVOLIN_CALL IgnoreCompletion(std::uint32_t, int, Response*) {}
+} // namespace
+
+void WarmUp() {
+    LoopbackServer server;
+    if (!server.started() || DravolinClient_Init() != DRAVOLIN_OK)
+        return;
+    for (bool encrypted : {false, true}) {
+        std::uint32_t conn = 0;
+        if (DravolinClient_Connect("127.0.0.1", server.servicePort(), &conn, nullptr, nullptr) !=
+            DRAVOLIN_OK)
+            continue;
+        const LoginParameters login = encrypted ? ChapLogin(true) : PlainLogin();
+        DravolinClient_Login(conn, &login, nullptr, nullptr);
+        Response* r = nullptr;
+        DravolinClient_SendRequest(conn, DRAVOLIN_REQUEST_LIST_DEVICES, nullptr, &r, nullptr,
+                                   nullptr);
+        DravolinClient_ResponseFree(r);
+        std::uint32_t id = 0;
+        DravolinClient_SendRequest(conn, DRAVOLIN_REQUEST_STATISTICS, "all", nullptr, &id,
+                                   &IgnoreCompletion);
+        DravolinClient_Disconnect(conn, nullptr, nullptr);
+    }
+    FinishesWithin([] { DravolinClient_Free(); }, kHangBound);
+}
+
 CompletionLog& CompletionLog::instance() {
     static CompletionLog log;
     return log;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "DravolinClient.h"
+#include "net.h"
 #include "server.h"
 
 #include <chrono>
@@ -48,12 +49,18 @@ class LoopbackServer {
     void stop();
 
   private:
+    testserver::net::NetworkInit network_; // the socket layer, for as long as the server lives
     std::unique_ptr<testserver::Server> server_;
     bool started_ = false;
 };
 
 LoginParameters PlainLogin();
 LoginParameters ChapLogin(bool encrypt);
+
+// One short session of every kind (plain and encrypted, synchronous and
+// asynchronous), so that the runtime, the socket layer and the platform
+// create whatever they create once before a test counts threads.
+void WarmUp();
 
 // Completions of asynchronous operations, by request identifier.
 class CompletionLog {

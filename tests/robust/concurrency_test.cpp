@@ -361,13 +361,8 @@ namespace {
 TEST(ClientShutdown, FreeReturnsOnlyAfterEveryWorkerHasEnded) {
     LoopbackServer server;
     ASSERT_TRUE(server.started());
-    // Warm up, then take the baseline with the server running.
-    ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
+    WarmUp();
     std::uint32_t conn = 0;
-    ASSERT_EQ(DravolinClient_Connect("127.0.0.1", server.servicePort(), &conn, nullptr, nullptr),
-              DRAVOLIN_OK);
-    DravolinClient_Disconnect(conn, nullptr, nullptr);
-    DravolinClient_Free();
     const ResourceUse baseline = StableResources();
     int lingering = 0;
     for (int round = 0; round < 60; ++round) {

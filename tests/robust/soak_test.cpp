@@ -200,19 +200,7 @@ TEST(ClientSoak, EightThreadsWithRandomServerFaults) {
     CompletionLog::instance().reset();
     const fs::path logDir =
         fs::temp_directory_path() / ("dravolin-soak-" + std::to_string(std::random_device{}()));
-    {
-        // Let the runtime and the socket layer create whatever they create
-        // once (a sanitizer's background thread, for one) before counting.
-        LoopbackServer server;
-        ASSERT_TRUE(server.started());
-        ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
-        std::uint32_t conn = 0;
-        ASSERT_EQ(
-            DravolinClient_Connect("127.0.0.1", server.servicePort(), &conn, nullptr, nullptr),
-            DRAVOLIN_OK);
-        DravolinClient_Disconnect(conn, nullptr, nullptr);
-        DravolinClient_Free();
-    }
+    WarmUp();
     const ResourceUse before = StableResources();
     std::uint64_t faults = 0, serverConnections = 0;
     Counters* counters = nullptr;
