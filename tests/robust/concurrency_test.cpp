@@ -357,22 +357,48 @@ namespace {
 // After DravolinClient_Free returns, no thread of the library may still be
 // running: a program may unload the library right after it, and a worker
 // left running would then execute code that is gone. Connections ended by
-// Disconnect before Free count too.
+// Disconnect before Free count too. The peer is a plain socket served by a
+// thread that has ended before the count, so every extra thread is the
+// library's.
 TEST(ClientShutdown, FreeReturnsOnlyAfterEveryWorkerHasEnded) {
-    LoopbackServer server;
-    ASSERT_TRUE(server.started());
+    namespace net = dravolin::testserver::net;
     WarmUp();
-    std::uint32_t conn = 0;
+    net::NetworkInit network;
+    net::Listener listener;
+    std::string error;
+    ASSERT_TRUE(listener.open("127.0.0.1", 0, error)) << error;
     const ResourceUse baseline = StableResources();
     int lingering = 0;
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 40; ++round) {
+        CompletionLog::instance().reset();
         ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
-        ASSERT_EQ(
-            DravolinClient_Connect("127.0.0.1", server.servicePort(), &conn, nullptr, nullptr),
-            DRAVOLIN_OK);
-        if (round % 2 == 0)
-            DravolinClient_Disconnect(conn, nullptr, nullptr);
-        DravolinClient_Free();
+        // The peer: greeting, then read until the client's end of stream.
+        std::thread peer([&listener] {
+            net::Socket s = listener.accept();
+            if (!s.valid())
+                return;
+            s.setReceiveTimeout(static_cast<unsigned>(kHangBound.count()) * 1000);
+            const char greeting[] = "200 ready\r\n\r\n\r\n";
+            s.sendAll(greeting, sizeof greeting - 1);
+            char buffer[256];
+            while (s.receive(buffer, sizeof buffer) > 0) {
+            }
+        });
+        std::uint32_t conn = 0, id = 0;
+        ASSERT_EQ(DravolinClient_Connect("127.0.0.1", listener.port() - 1, &conn, &id,
+                                         &CompletionLog::Callback),
+                  DRAVOLIN_OK);
+        ASSERT_TRUE(CompletionLog::instance().waitFor({id}));
+        ASSERT_EQ(CompletionLog::instance().get(id).failed, 0);
+        if (round % 2 == 0) {
+            ASSERT_EQ(DravolinClient_Disconnect(conn, &id, &CompletionLog::Callback), DRAVOLIN_OK);
+            ASSERT_TRUE(CompletionLog::instance().waitFor({id}));
+            ASSERT_TRUE(FinishesWithin([&peer] { peer.join(); }, kHangBound));
+            DravolinClient_Free();
+        } else {
+            DravolinClient_Free();
+            ASSERT_TRUE(FinishesWithin([&peer] { peer.join(); }, kHangBound));
+        }
         if (MeasureResources().threads > baseline.threads)
             ++lingering;
         SettledResources(baseline);
