@@ -406,4 +406,40 @@ TEST(ClientShutdown, FreeReturnsOnlyAfterEveryWorkerHasEnded) {
     EXPECT_EQ(lingering, 0) << "a worker thread was still running after DravolinClient_Free";
 }
 
+void DRAVOLIN_CALL CountOnly(std::uint32_t, int, Response*) {}
+
+// An asynchronous request without a place for its Response: the library
+// makes one for the callback, and must release it itself afterwards. (The
+// leak sanitizer sees a leak directly; the heap count shows it everywhere
+// the C library can count its heap.)
+TEST(ClientOwnership, ResponsesNobodyAskedForAreReleased) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.started());
+    WarmUp();
+    const ResourceUse before = StableResources();
+    ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
+    std::uint32_t conn = 0;
+    ASSERT_EQ(DravolinClient_Connect("127.0.0.1", server.servicePort(), &conn, nullptr, nullptr),
+              DRAVOLIN_OK);
+    const LoginParameters login = PlainLogin();
+    ASSERT_EQ(DravolinClient_Login(conn, &login, nullptr, nullptr), DRAVOLIN_OK);
+    for (int i = 0; i < 300; ++i) {
+        std::uint32_t id = 0;
+        ASSERT_EQ(DravolinClient_SendRequest(conn, DRAVOLIN_REQUEST_LIST_DEVICES, nullptr, nullptr,
+                                             &id, &CountOnly),
+                  DRAVOLIN_OK);
+    }
+    // A synchronous request behind them: all callbacks have run.
+    ASSERT_EQ(DravolinClient_SendRequest(conn, DRAVOLIN_REQUEST_GET_PARAMETER, "LogLevel", nullptr,
+                                         nullptr, nullptr),
+              DRAVOLIN_OK);
+    DravolinClient_Disconnect(conn, nullptr, nullptr);
+    DravolinClient_Free();
+    const ResourceUse after = SettledResources(before);
+    if (before.heapBytes > 0) {
+        EXPECT_LT(after.heapBytes - before.heapBytes, 16 * 1024)
+            << "300 unrequested responses were not released";
+    }
+}
+
 } // namespace
