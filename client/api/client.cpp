@@ -13,8 +13,12 @@ std::uint32_t Client::nextId(std::uint32_t& counter) {
 }
 
 int Client::submit(const std::shared_ptr<Connection>& connection, const Starter& starter,
-                   Response* response, std::uint32_t* requestId, CompletionCallback callback) {
+                   Response* response, std::uint32_t* requestId, CompletionCallback callback,
+                   bool ownsResponse) {
     auto operation = std::make_shared<PendingOperation>();
+    if (ownsResponse) {
+        operation->ownedResponse.reset(response);
+    }
     operation->connection = connection;
     operation->response = response;
     operation->callback = callback;

@@ -19,6 +19,8 @@ struct PendingOperation {
     std::shared_ptr<Connection> connection;
     std::uint32_t requestId = 0;
     Response* response = nullptr;
+    // Set when the caller gave no place for the Response: it then dies with the operation.
+    std::unique_ptr<Response> ownedResponse;
     CompletionCallback callback = nullptr;
     std::unique_ptr<AutoResetEvent> completionEvent; // synchronous mode only
     int result = 0;
@@ -31,10 +33,10 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
 
     // Registers the operation, runs the starter and waits (no callback) or returns at once.
     int submit(const std::shared_ptr<Connection>& connection, const Starter& starter,
-               Response* response, std::uint32_t* requestId, CompletionCallback callback);
+               Response* response, std::uint32_t* requestId, CompletionCallback callback,
+               bool ownsResponse = false);
 
-    void deliver(std::uint32_t requestId, int status,
-                 protocol::RecordList& records) override;
+    void deliver(std::uint32_t requestId, int status, protocol::RecordList& records) override;
 
     int cancel(std::uint32_t requestId);
 

@@ -191,14 +191,15 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SendRequest(uint32_t connectionHan
         if (!dravolin::protocol::kindForRequestCode(code)) {
             return DRAVOLIN_UNKNOWN_HANDLE;
         }
-        if (orphan && callback) {
-            // The callback receives the Response; it lives until the operation is gone.
+        const bool handOver = orphan && callback;
+        if (handOver) {
+            // The callback receives the Response; the operation owns it and frees it when done.
             orphan.release();
         }
         return client->submit(
             connection,
             [code, argument](Connection& c, uint32_t id) { c.startCommand(id, code, argument); },
-            created, requestId, callback);
+            created, requestId, callback, handOver);
     } catch (...) {
         return DRAVOLIN_FAILED;
     }
