@@ -191,7 +191,12 @@ bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16strin
     if (!model)
         return false;
     // Nothing stored yet is fine: the defaults are written then.
-    model->Load();
+    const bool loaded = model->Load();
+    // The stored tree as it is now: it is deleted before the new one is
+    // written and must come back if that write fails.
+    std::optional<PolicyModel> previous;
+    if (loaded)
+        previous.emplace(*model);
 
     const ServiceRuleLists lists = FindServiceRuleLists(*model);
     const auto firstPort = static_cast<std::uint16_t>(port);
@@ -221,8 +226,13 @@ bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16strin
     // A failed save has already removed whatever it wrote; recording the
     // policy as active now would point the agent at nothing and could switch
     // off a policy that still protects the traffic.
-    if (!model->Save())
+    if (!model->Save()) {
+        // Put the old tree back, so that an "ActivePolicy" naming this
+        // policy never names one that is not stored.
+        if (previous)
+            previous->Save();
         return false;
+    }
     return ActivatePolicy(ConfiguratorPolicyGuid, sleep);
 }
 
