@@ -38,6 +38,10 @@ class AutoResetEvent {
 // The worker spins briefly (yielding) before it blocks: a synchronous caller usually hands
 // over its next request within microseconds, and catching it without a futex sleep and wake
 // saves most of the hand-off. wake() takes the lock only when the worker really sleeps.
+// A spin that finds no work means this connection's requests do not follow each other that
+// closely (many connections served by a few threads): the worker then blocks at once for the
+// next kSkipAfterMiss waits before it tries again, so such connections do not burn the CPU
+// their callers and the other workers need.
 class WorkerSignal {
   public:
     void wake() {
@@ -54,18 +58,29 @@ class WorkerSignal {
     }
     // True for work, false once stopped; stop wins over pending work.
     bool wait() {
-        const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
-        for (;;) {
-            if (stop_.load()) {
-                return false;
+        if (stop_.load()) {
+            return false;
+        }
+        if (wake_.exchange(false)) {
+            return !stop_.load();
+        }
+        if (skipSpins_ > 0) {
+            --skipSpins_;
+        } else {
+            const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
+            for (;;) {
+                std::this_thread::yield();
+                if (stop_.load()) {
+                    return false;
+                }
+                if (wake_.exchange(false)) {
+                    return !stop_.load();
+                }
+                if (std::chrono::steady_clock::now() >= spinUntil) {
+                    skipSpins_ = kSkipAfterMiss;
+                    break;
+                }
             }
-            if (wake_.exchange(false)) {
-                return !stop_.load();
-            }
-            if (std::chrono::steady_clock::now() >= spinUntil) {
-                break;
-            }
-            std::this_thread::yield();
         }
         // Announce the sleep before the last look at the flags (both sequentially
         // consistent), so a wake() either sees the sleeper or is seen by it.
@@ -93,12 +108,14 @@ class WorkerSignal {
 
   private:
     static constexpr std::chrono::microseconds kSpin{50};
+    static constexpr int kSkipAfterMiss = 64;
     std::mutex lock_;
     std::condition_variable cv_;
     std::atomic<bool> wake_{false};
     std::atomic<bool> stop_{false};
     std::atomic<int> sleepers_{0};
     bool exited_ = false;
+    int skipSpins_ = 0; // used by the waiting worker only
 };
 
 } // namespace dravolin
