@@ -82,8 +82,11 @@ sanitizer_suite tsan
 # valgrind over the client integration tests, in the plain native build.
 step "valgrind: build"
 cmake --preset native > build/native-configure.log
+# The robustness tests run under LeakSanitizer above; in full mode also here.
+vg_candidates=$client_tests
+[ $quick -eq 1 ] || vg_candidates="$client_tests robust_fault_matrix_test robust_concurrency_test"
 vg_tests=""
-for t in $client_tests robust_fault_matrix_test robust_concurrency_test; do
+for t in $vg_candidates; do
   if cmake --build --preset native --target help 2>/dev/null | grep -q "\.\.\. $t\$"; then
     vg_tests="$vg_tests $t"
   fi
