@@ -23,7 +23,8 @@ struct WorkerRegistry {
     std::mutex lock;
     std::condition_variable changed;
     int running = 0;
-    std::vector<std::thread> ended; // workers that could not be joined where they stopped
+    std::vector<std::thread> ended;      // workers that could not be joined where they stopped
+    std::vector<std::thread::id> exited; // those of them that have left their loop
 };
 
 WorkerRegistry& workers() {
@@ -39,6 +40,29 @@ void adoptThread(std::thread thread) {
     r.ended.push_back(std::move(thread));
 }
 
+// Joins parked workers that have already left their loop, so that a program which never ends
+// the library does not collect one finished thread per connection that ended on its worker.
+void reapExitedWorkers() {
+    WorkerRegistry& r = workers();
+    std::vector<std::thread> done;
+    {
+        std::lock_guard guard(r.lock);
+        for (auto it = r.ended.begin(); it != r.ended.end();) {
+            const auto exited = std::find(r.exited.begin(), r.exited.end(), it->get_id());
+            if (exited != r.exited.end() && it->get_id() != std::this_thread::get_id()) {
+                r.exited.erase(exited);
+                done.push_back(std::move(*it));
+                it = r.ended.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (std::thread& thread : done) {
+        thread.join(); // only its return is left to run
+    }
+}
+
 // How long stop() waits for a worker that its socket shutdown did not wake, before it closes
 // the socket under it.
 constexpr std::chrono::milliseconds kStopWait{2500};
@@ -49,6 +73,7 @@ Connection::Connection(std::weak_ptr<DeliveryTarget> owner) : owner_(std::move(o
 }
 
 std::shared_ptr<Connection> Connection::create(std::weak_ptr<DeliveryTarget> owner) {
+    reapExitedWorkers();
     std::shared_ptr<Connection> connection(new Connection(std::move(owner)));
     WorkerRegistry& registry = workers();
     {
@@ -91,6 +116,13 @@ void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<
     {
         std::lock_guard guard(registry.lock);
         --registry.running;
+        // A parked worker is parked before it gets here (on this thread, or by a stop that
+        // gave up on it), so its id is found whenever it is there to be joined.
+        const auto self = std::this_thread::get_id();
+        if (std::any_of(registry.ended.begin(), registry.ended.end(),
+                        [&](const std::thread& t) { return t.get_id() == self; })) {
+            registry.exited.push_back(self);
+        }
     }
     registry.changed.notify_all();
 }
@@ -105,6 +137,7 @@ void Connection::joinEndedWorkers(std::chrono::milliseconds limit) {
         allEnded =
             registry.changed.wait_for(guard, limit, [&] { return registry.running <= self; });
         ended.swap(registry.ended);
+        registry.exited.clear();
     }
     for (std::thread& thread : ended) {
         if (thread.get_id() == std::this_thread::get_id() || !allEnded) {

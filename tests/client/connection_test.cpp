@@ -50,6 +50,14 @@ struct SocketLayer {
     ~SocketLayer() { net::cleanup(); }
 };
 
+// These tests use connections without the client object, so they end the way the library's
+// Free does: every worker that ended its own connection is joined before the program exits.
+class JoinWorkersAtExit : public ::testing::Environment {
+  public:
+    void TearDown() override { Connection::joinEndedWorkers(std::chrono::milliseconds(5000)); }
+};
+const auto* const joinWorkersAtExit = ::testing::AddGlobalTestEnvironment(new JoinWorkersAtExit);
+
 } // namespace
 
 TEST(ConnectionLifecycle, DestroyingWhileTheWorkerWaitsInReceiveReturns) {
