@@ -47,6 +47,9 @@ TEST(DialogWindow, IconForCaptionAndDragOfMinimisedWindow) {
         small = Send(dialog, WM_GETICON, ICON_SMALL);
         dragNormal = Send(dialog, WM_QUERYDRAGICON);
         ShowWindow(dialog, SW_MINIMIZE);
+        // Under Wine the minimised state can follow the display server a moment later.
+        for (int i = 0; i < 200 && !IsIconic(dialog); ++i)
+            Sleep(10);
         iconic = IsIconic(dialog) != FALSE;
         // Paint while minimised: the dialog draws its icon itself.
         RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
