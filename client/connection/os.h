@@ -35,7 +35,9 @@ class OutputFile {
     bool close();
 
   private:
+    static constexpr std::size_t kBufferSize = 64 * 1024;
     bool flush();
+    bool closeHandle(); // the OS close of handle_
     void* handle_ = nullptr;
     bool failed_ = false;
     std::string buffer_;

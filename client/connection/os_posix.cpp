@@ -37,7 +37,6 @@ std::optional<std::string> systemMessage(std::uint32_t code) {
 }
 
 namespace {
-constexpr std::size_t kBufferSize = 64 * 1024;
 int fdOf(void* handle) {
     return static_cast<int>(reinterpret_cast<std::intptr_t>(handle)) - 1;
 }
@@ -76,31 +75,8 @@ bool OutputFile::flush() {
     return !failed_;
 }
 
-bool OutputFile::write(const char* data, std::size_t length) {
-    if (!handle_ || failed_) {
-        return false;
-    }
-    if (buffer_.size() + length > kBufferSize && !flush()) {
-        return false;
-    }
-    if (length >= kBufferSize) {
-        buffer_.assign(data, length);
-        return flush();
-    }
-    buffer_.append(data, length);
-    return true;
-}
-
-bool OutputFile::close() {
-    if (!handle_) {
-        return !failed_;
-    }
-    flush();
-    if (::close(fdOf(handle_)) != 0) {
-        failed_ = true;
-    }
-    handle_ = nullptr;
-    return !failed_;
+bool OutputFile::closeHandle() {
+    return ::close(fdOf(handle_)) == 0;
 }
 
 } // namespace dravolin::os

@@ -31,9 +31,7 @@ std::optional<std::string> systemMessage(std::uint32_t code) {
     return result;
 }
 
-namespace {
-constexpr std::size_t kBufferSize = 64 * 1024;
-}
+namespace {}
 
 OutputFile::~OutputFile() {
     close();
@@ -68,31 +66,8 @@ bool OutputFile::flush() {
     return !failed_;
 }
 
-bool OutputFile::write(const char* data, std::size_t length) {
-    if (!handle_ || failed_) {
-        return false;
-    }
-    if (buffer_.size() + length > kBufferSize && !flush()) {
-        return false;
-    }
-    if (length >= kBufferSize) {
-        buffer_.assign(data, length);
-        return flush();
-    }
-    buffer_.append(data, length);
-    return true;
-}
-
-bool OutputFile::close() {
-    if (!handle_) {
-        return !failed_;
-    }
-    flush();
-    if (!::CloseHandle(static_cast<HANDLE>(handle_))) {
-        failed_ = true;
-    }
-    handle_ = nullptr;
-    return !failed_;
+bool OutputFile::closeHandle() {
+    return ::CloseHandle(static_cast<HANDLE>(handle_)) != FALSE;
 }
 
 } // namespace dravolin::os
