@@ -39,7 +39,7 @@ enum class Expect {
 };
 
 struct Cell {
-    const char* fault; // fault specification, as on the server's command line
+    const char* fault; // the fault as written on the server's command line
     Stage stage;
     bool async;
     bool encrypted;
