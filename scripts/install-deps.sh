@@ -15,4 +15,20 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 $SUDO dpkg --add-architecture i386
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+# Wine and the virtual display come with their recommended libraries (X extensions, fonts,
+# graphics) that Win32 programs and the dialog need; everything else without.
+with_recommends=""
+without=""
+for p in $missing; do
+  case $p in
+  wine | wine32:i386 | xvfb) with_recommends="$with_recommends $p" ;;
+  *) without="$without $p" ;;
+  esac
+done
+export DEBIAN_FRONTEND=noninteractive
+if [ -n "$without" ]; then
+  $SUDO apt-get install -y -qq --no-install-recommends $without >/dev/null
+fi
+if [ -n "$with_recommends" ]; then
+  $SUDO apt-get install -y -qq $with_recommends >/dev/null
+fi
