@@ -23,6 +23,23 @@ class Console {
     virtual bool hostResolves(const std::string& host) const = 0;
 };
 
+// Restores whatever it changed about the terminal when it goes.
+class EchoGuard {
+  public:
+    virtual ~EchoGuard() = default;
+};
+
+// The parts of the real console that are the same on every system.
+class SystemConsole : public Console {
+  public:
+    std::optional<std::string> readSecret(const std::string& prompt) override;
+    std::optional<std::string> environment(const char* name) const override;
+
+  protected:
+    // Turns the echo of standard input off until the guard goes.
+    virtual std::unique_ptr<EchoGuard> echoOff() = 0;
+};
+
 std::unique_ptr<Console> makeSystemConsole();
 
 } // namespace dravolinctl

@@ -14,7 +14,7 @@ namespace dravolinctl {
 namespace {
 
 // Restores the terminal's echo when the read ends, also on an exception.
-class EchoOff {
+class EchoOff final : public EchoGuard {
   public:
     explicit EchoOff(int fd) : fd_(fd) {
         if (tcgetattr(fd_, &saved_) == 0) {
@@ -36,7 +36,7 @@ class EchoOff {
     bool active_ = false;
 };
 
-class PosixConsole final : public Console {
+class PosixConsole final : public SystemConsole {
   public:
     bool stdinIsTerminal() const override { return isatty(STDIN_FILENO) == 1; }
     bool stderrIsTerminal() const override { return isatty(STDERR_FILENO) == 1; }
@@ -48,29 +48,12 @@ class PosixConsole final : public Console {
         return 80;
     }
 
-    std::optional<std::string> readSecret(const std::string& prompt) override {
-        std::cerr << prompt << std::flush;
-        std::string line;
-        bool got = false;
-        {
-            EchoOff quiet(STDIN_FILENO);
-            got = static_cast<bool>(std::getline(std::cin, line));
-        }
-        std::cerr << "\n";
-        if (!got)
-            return std::nullopt;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        return line;
+  protected:
+    std::unique_ptr<EchoGuard> echoOff() override {
+        return std::make_unique<EchoOff>(STDIN_FILENO);
     }
 
-    std::optional<std::string> environment(const char* name) const override {
-        const char* v = std::getenv(name);
-        if (!v)
-            return std::nullopt;
-        return std::string(v);
-    }
-
+  public:
     bool hostResolves(const std::string& host) const override {
         addrinfo hints{};
         hints.ai_family = AF_INET;

@@ -20,7 +20,7 @@ bool isConsole(DWORD which) {
 }
 
 // Restores the console's echo when the read ends, also on an exception.
-class EchoOff {
+class EchoOff final : public EchoGuard {
   public:
     EchoOff() : handle_(GetStdHandle(STD_INPUT_HANDLE)) {
         if (GetConsoleMode(handle_, &saved_))
@@ -58,7 +58,7 @@ class WinsockSession {
     bool ok_ = false;
 };
 
-class Win32Console final : public Console {
+class Win32Console final : public SystemConsole {
   public:
     bool stdinIsTerminal() const override { return isConsole(STD_INPUT_HANDLE); }
     bool stderrIsTerminal() const override { return isConsole(STD_ERROR_HANDLE); }
@@ -73,29 +73,10 @@ class Win32Console final : public Console {
         return 80;
     }
 
-    std::optional<std::string> readSecret(const std::string& prompt) override {
-        std::cerr << prompt << std::flush;
-        std::string line;
-        bool got = false;
-        {
-            EchoOff quiet;
-            got = static_cast<bool>(std::getline(std::cin, line));
-        }
-        std::cerr << "\n";
-        if (!got)
-            return std::nullopt;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        return line;
-    }
+  protected:
+    std::unique_ptr<EchoGuard> echoOff() override { return std::make_unique<EchoOff>(); }
 
-    std::optional<std::string> environment(const char* name) const override {
-        const char* v = std::getenv(name);
-        if (!v)
-            return std::nullopt;
-        return std::string(v);
-    }
-
+  public:
     bool hostResolves(const std::string& host) const override {
         WinsockSession winsock;
         if (!winsock.ok())
