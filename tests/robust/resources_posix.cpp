@@ -32,11 +32,33 @@ template <class Visit> long CountEntries(const char* path, Visit visit) {
     return count;
 }
 
+// A thread that has ended (and may already be joined) can stay listed for a moment while the
+// kernel releases it; it shows as a zombie or dead task and runs nothing any more.
+bool TaskHasEnded(const char* tid) {
+    const std::string path = std::string("/proc/self/task/") + tid + "/stat";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return true; // already gone
+    char line[512] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    const char* close = read ? std::strrchr(line, ')') : nullptr;
+    if (!close || close[1] != ' ')
+        return false;
+    return close[2] == 'Z' || close[2] == 'X';
+}
+
 } // namespace
 
 ResourceUse MeasureResources() {
     ResourceUse use;
-    use.threads = CountEntries("/proc/self/task", [](const char*) {});
+    long ended = 0;
+    use.threads = CountEntries("/proc/self/task", [&ended](const char* tid) {
+        if (TaskHasEnded(tid))
+            ++ended;
+    });
+    if (use.threads > 0)
+        use.threads -= ended;
     long sockets = 0;
     use.handles = CountEntries("/proc/self/fd", [&sockets](const char* name) {
         char target[256] = {};
