@@ -15,6 +15,13 @@ void cleanup();
 // The error code for "the operation would block" (10035 on Windows).
 int wouldBlockError();
 
+// The error code for "timed out" (10060 on Windows), reported for a connect or a receive that
+// ran out of its time.
+int timedOutError();
+
+// No time limit: the call blocks until the OS ends it.
+constexpr int kNoTimeout = -1;
+
 class Socket {
   public:
     Socket() = default;
@@ -25,12 +32,17 @@ class Socket {
     // Creates an IPv4 stream socket and connects it to `host` (dotted address first, else the
     // first address the name resolves to) on `port`. Returns 0, or the error code when the
     // socket could not be created. A failed connect is not reported here: it shows on the
-    // first send or receive.
-    int open(const std::string& host, std::uint16_t port);
+    // first send or receive. With a `timeoutMs` of 0 or more, the name lookup is followed by a
+    // connect that gives up after that many milliseconds (timedOutError() then shows on the
+    // first send or receive); kNoTimeout keeps the OS's own limit. The socket is blocking
+    // afterwards either way.
+    int open(const std::string& host, std::uint16_t port, int timeoutMs = kNoTimeout);
 
     // One send / receive call. The result is the byte count, or -1 with `error` set.
     long send(const char* data, std::size_t length, int& error);
-    long receive(char* buffer, std::size_t capacity, int& error);
+    // With a `timeoutMs` of 0 or more, a receive that sees no byte, no end of stream and no
+    // error for that long returns -1 with timedOutError(); interrupt() ends the wait at once.
+    long receive(char* buffer, std::size_t capacity, int& error, int timeoutMs = kNoTimeout);
 
     // Shuts the sending direction down; 0 or the error code.
     int shutdownSend();

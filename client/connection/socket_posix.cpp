@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace dravolin::net {
@@ -19,6 +22,60 @@ void cleanup() {}
 int wouldBlockError() {
     return EWOULDBLOCK;
 }
+int timedOutError() {
+    return ETIMEDOUT;
+}
+
+namespace {
+
+// Waits until `fd` is ready for `events` or `timeoutMs` has passed: 1 ready, 0 timed out,
+// otherwise the negated error code. Signals do not shorten the wait.
+int waitFor(int fd, short events, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready >= 0) {
+            return ready > 0 ? 1 : 0;
+        }
+        if (errno != EINTR) {
+            return -errno;
+        }
+    }
+}
+
+// A connect that gives up after `timeoutMs`; the error code, or 0 when connected.
+int connectWithin(int fd, const sockaddr_in& address, int timeoutMs) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return errno;
+    }
+    int error = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            const int ready = waitFor(fd, POLLOUT, timeoutMs);
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0) {
+                error = -ready;
+            } else {
+                socklen_t size = sizeof error;
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+                    error = errno;
+                }
+            }
+        }
+    }
+    if (::fcntl(fd, F_SETFL, flags) != 0 && error == 0) {
+        error = errno;
+    }
+    return error;
+}
+
+} // namespace
 
 Socket::~Socket() {
     close();
@@ -29,7 +86,7 @@ bool Socket::isOpen() const {
     return handle_ >= 0;
 }
 
-int Socket::open(const std::string& host, std::uint16_t port) {
+int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs) {
     close();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
@@ -65,7 +122,9 @@ int Socket::open(const std::string& host, std::uint16_t port) {
             ::freeaddrinfo(found);
         }
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (timeoutMs >= 0) {
+        pendingError_ = connectWithin(fd, address, timeoutMs);
+    } else if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         pendingError_ = errno;
     }
     return 0;
@@ -84,10 +143,18 @@ long Socket::send(const char* data, std::size_t length, int& error) {
     return static_cast<long>(sent);
 }
 
-long Socket::receive(char* buffer, std::size_t capacity, int& error) {
+long Socket::receive(char* buffer, std::size_t capacity, int& error, int timeoutMs) {
     if (pendingError_ != 0) {
         error = pendingError_;
         return -1;
+    }
+    if (timeoutMs >= 0) {
+        // interrupt() shuts the socket down, which makes it readable (end of stream) at once.
+        const int ready = waitFor(static_cast<int>(handle_), POLLIN, timeoutMs);
+        if (ready <= 0) {
+            error = ready == 0 ? ETIMEDOUT : -ready;
+            return -1;
+        }
     }
     ssize_t got;
     do {

@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace dravolin::net {
@@ -26,12 +28,55 @@ void cleanup() {
 int wouldBlockError() {
     return WSAEWOULDBLOCK;
 }
+int timedOutError() {
+    return WSAETIMEDOUT;
+}
 
 namespace {
 SOCKET native(std::intptr_t handle) {
     return static_cast<SOCKET>(handle);
 }
 constexpr std::intptr_t kNone = -1;
+
+// A shutdown does not wake a select() on a socket that is still connecting, so time-limited
+// waits look at the interrupt mark between slices of this length.
+constexpr int kSliceMs = 50;
+
+enum class Wait { Read, Connect };
+
+// Waits until `s` is readable (or, for Connect, connected or failed) or `timeoutMs` has
+// passed, ending early once `interrupted` holds: 1 ready, 0 timed out, otherwise the negated
+// error code.
+template <typename Interrupted>
+int waitFor(SOCKET s, Wait what, int timeoutMs, Interrupted interrupted) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (interrupted()) {
+            return -WSAEINTR;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const long slice = std::max<long>(0, std::min<long>(left.count(), kSliceMs));
+        timeval limit{slice / 1000, (slice % 1000) * 1000};
+        fd_set primary;
+        fd_set failed;
+        FD_ZERO(&primary);
+        FD_ZERO(&failed);
+        FD_SET(s, &primary);
+        FD_SET(s, &failed);
+        const int ready = what == Wait::Read ? ::select(0, &primary, nullptr, nullptr, &limit)
+                                             : ::select(0, nullptr, &primary, &failed, &limit);
+        if (ready == SOCKET_ERROR) {
+            return -::WSAGetLastError();
+        }
+        if (ready > 0) {
+            return 1;
+        }
+        if (left.count() <= kSliceMs) {
+            return 0;
+        }
+    }
+}
 } // namespace
 
 Socket::~Socket() {
@@ -43,7 +88,7 @@ bool Socket::isOpen() const {
     return handle_ != kNone;
 }
 
-int Socket::open(const std::string& host, std::uint16_t port) {
+int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs) {
     close();
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
@@ -71,9 +116,43 @@ int Socket::open(const std::string& host, std::uint16_t port) {
             std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
         }
     }
-    if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
-        pendingError_ = ::WSAGetLastError();
+    if (timeoutMs < 0) {
+        if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+            pendingError_ = ::WSAGetLastError();
+        }
+        return 0;
     }
+    u_long nonBlocking = 1;
+    if (::ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        pendingError_ = ::WSAGetLastError();
+        return 0;
+    }
+    int error = 0;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+        error = ::WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            const int ready = waitFor(s, Wait::Connect, timeoutMs, [this] {
+                std::lock_guard guard(lock_);
+                return interrupted_;
+            });
+            if (ready == 0) {
+                error = WSAETIMEDOUT;
+            } else if (ready < 0) {
+                error = -ready;
+            } else {
+                int size = sizeof error;
+                if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) ==
+                    SOCKET_ERROR) {
+                    error = ::WSAGetLastError();
+                }
+            }
+        }
+    }
+    u_long blocking = 0;
+    if (::ioctlsocket(s, FIONBIO, &blocking) == SOCKET_ERROR && error == 0) {
+        error = ::WSAGetLastError();
+    }
+    pendingError_ = error;
     return 0;
 }
 
@@ -90,10 +169,20 @@ long Socket::send(const char* data, std::size_t length, int& error) {
     return sent;
 }
 
-long Socket::receive(char* buffer, std::size_t capacity, int& error) {
+long Socket::receive(char* buffer, std::size_t capacity, int& error, int timeoutMs) {
     if (pendingError_ != 0) {
         error = pendingError_;
         return -1;
+    }
+    if (timeoutMs >= 0) {
+        const int ready = waitFor(native(handle_), Wait::Read, timeoutMs, [this] {
+            std::lock_guard guard(lock_);
+            return interrupted_;
+        });
+        if (ready <= 0) {
+            error = ready == 0 ? WSAETIMEDOUT : -ready;
+            return -1;
+        }
     }
     const int got = ::recv(native(handle_), buffer, static_cast<int>(capacity), 0);
     if (got == SOCKET_ERROR) {
