@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -215,4 +217,22 @@ TEST(LibraryExports, ExactlyTheInterfaceFunctions) {
     std::sort(found.begin(), found.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(found, expected);
+}
+
+// The header tells run-time loaders the decorated names: all of them, and only real ones.
+TEST(LibraryExports, HeaderNamesEveryDecoratedExport) {
+    std::ifstream in(DRAVOLIN_CLIENT_HEADER);
+    const std::string header(std::istreambuf_iterator<char>(in), {});
+    ASSERT_FALSE(header.empty()) << DRAVOLIN_CLIENT_HEADER;
+    const std::regex decorated(R"(_DravolinClient_[A-Za-z]+@[0-9]+)");
+    std::set<std::string> named;
+    for (auto it = std::sregex_iterator(header.begin(), header.end(), decorated);
+         it != std::sregex_iterator(); ++it) {
+        named.insert(it->str());
+    }
+    std::set<std::string> expected;
+    for (const auto& [name, bytes] : kExports) {
+        expected.insert("_" + name + "@" + std::to_string(bytes));
+    }
+    EXPECT_EQ(named, expected);
 }
