@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -224,11 +223,22 @@ TEST(LibraryExports, HeaderNamesEveryDecoratedExport) {
     std::ifstream in(DRAVOLIN_CLIENT_HEADER);
     const std::string header(std::istreambuf_iterator<char>(in), {});
     ASSERT_FALSE(header.empty()) << DRAVOLIN_CLIENT_HEADER;
-    const std::regex decorated(R"(_DravolinClient_[A-Za-z]+@[0-9]+)");
+    // Every "_DravolinClient_<letters>@<digits>" in the text.
     std::set<std::string> named;
-    for (auto it = std::sregex_iterator(header.begin(), header.end(), decorated);
-         it != std::sregex_iterator(); ++it) {
-        named.insert(it->str());
+    const std::string prefix = "_DravolinClient_";
+    for (auto at = header.find(prefix); at != std::string::npos; at = header.find(prefix, at + 1)) {
+        auto end = at + prefix.size();
+        while (end < header.size() && std::isalpha(static_cast<unsigned char>(header[end]))) {
+            ++end;
+        }
+        const auto digits = end + 1;
+        auto last = digits;
+        while (last < header.size() && std::isdigit(static_cast<unsigned char>(header[last]))) {
+            ++last;
+        }
+        if (end < header.size() && header[end] == '@' && last > digits) {
+            named.insert(header.substr(at, last - at));
+        }
     }
     std::set<std::string> expected;
     for (const auto& [name, bytes] : kExports) {
