@@ -7,6 +7,36 @@ include(CMakePackageConfigHelpers)
 
 set(DRAVOLIN_CONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/DravolinClient)
 
+# dravolin_install_split_debug(<target>): after the target's file is installed, its debug
+# information moves into <file>.debug beside it and the installed file is stripped, keeping a
+# debug link (.gnu_debuglink) that names the .debug file, so a debugger given the binary
+# still finds it. The build tree keeps the unstripped file.
+function(dravolin_install_split_debug target)
+  if(NOT CMAKE_OBJCOPY)
+    message(FATAL_ERROR "objcopy not found: the installed ${target} cannot be stripped")
+  endif()
+  get_target_property(type ${target} TYPE)
+  if(WIN32 OR NOT type STREQUAL "SHARED_LIBRARY")
+    set(dir ${CMAKE_INSTALL_BINDIR})
+  else()
+    set(dir ${CMAKE_INSTALL_LIBDIR})
+  endif()
+  install(CODE "
+    set(dravolin_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}/$<TARGET_FILE_NAME:${target}>\")
+    get_filename_component(dravolin_dir \"\${dravolin_file}\" DIRECTORY)
+    get_filename_component(dravolin_name \"\${dravolin_file}\" NAME)
+    message(STATUS \"Splitting debug information: \${dravolin_file}.debug\")
+    execute_process(
+      COMMAND \"${CMAKE_OBJCOPY}\" --only-keep-debug \${dravolin_name} \${dravolin_name}.debug
+      COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \"\${dravolin_dir}\")
+    execute_process(
+      COMMAND \"${CMAKE_OBJCOPY}\" --strip-all --add-gnu-debuglink=\${dravolin_name}.debug
+        \${dravolin_name}
+      COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \"\${dravolin_dir}\")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${dravolin_file}.debug\")
+  ")
+endfunction()
+
 if(TARGET DravolinClient)
   # Versioned SONAME (libDravolinClient.so.1) unless the library sets its own.
   get_target_property(dravolin_soversion DravolinClient SOVERSION)
@@ -22,19 +52,22 @@ if(TARGET DravolinClient)
   install(FILES ${PROJECT_SOURCE_DIR}/include/DravolinClient.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-  # Windows: the module-definition file travels with the import library.
+  # Windows: the import data of both toolchains (the consumer .def, from which dlltool makes
+  # the mingw import library, and DravolinClient.lib for the Microsoft toolchain), the SDK
+  # README at the top and the example sources.
   if(WIN32)
-    get_target_property(dravolin_sources DravolinClient SOURCES)
-    get_target_property(dravolin_source_dir DravolinClient SOURCE_DIR)
-    foreach(src IN LISTS dravolin_sources)
-      if(src MATCHES "\\.def$")
-        if(NOT IS_ABSOLUTE "${src}")
-          set(src "${dravolin_source_dir}/${src}")
-        endif()
-        install(FILES ${src} DESTINATION ${CMAKE_INSTALL_LIBDIR})
-      endif()
-    endforeach()
+    get_target_property(dravolin_consumer_def DravolinClient DRAVOLIN_CONSUMER_DEF)
+    get_target_property(dravolin_msvc_implib DravolinClient DRAVOLIN_MSVC_IMPLIB)
+    install(FILES ${dravolin_consumer_def} ${dravolin_msvc_implib}
+      DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.txt DESTINATION .)
+    install(FILES
+      ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
+      ${PROJECT_SOURCE_DIR}/examples/list_devices.c
+      ${PROJECT_SOURCE_DIR}/examples/async_session.cpp
+      DESTINATION examples)
   endif()
+  dravolin_install_split_debug(DravolinClient)
 
   # Package config: an imported target whose file names come from the built library.
   if(WIN32)
@@ -81,6 +114,7 @@ foreach(program dravolinctl DravolinIPSecCfg)
       set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
     endif()
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    dravolin_install_split_debug(${program})
   endif()
 endforeach()
 

@@ -44,6 +44,20 @@
  * caller's buffers without knowing their sizes. A record never exceeds one reply line, so
  * buffers of DRAVOLIN_MAX_LINE + 1 bytes each are always large enough.
  *
+ * Windows: the functions use the standard-call convention, and DravolinClient.dll exports
+ * them under their decorated names only: an underscore, the name, "@" and the number of
+ * argument bytes. GetProcAddress needs exactly these names:
+ *     _DravolinClient_Init@0                _DravolinClient_CancelRequest@4
+ *     _DravolinClient_Free@0                _DravolinClient_ResponseInit@4
+ *     _DravolinClient_GetVersion@0          _DravolinClient_ResponseReset@4
+ *     _DravolinClient_Connect@20            _DravolinClient_ResponseGetNext@12
+ *     _DravolinClient_Disconnect@12         _DravolinClient_ResponseFree@4
+ *     _DravolinClient_Login@16              _DravolinClient_SetServiceLogDirectory@8
+ *     _DravolinClient_SendRequest@24
+ * for example (int(__stdcall*)(void))GetProcAddress(dll, "_DravolinClient_GetVersion@0").
+ * Linking through an import library needs none of this (DravolinClient.lib for the Microsoft
+ * toolchain, DravolinClient.dll.a or the .def for mingw-w64).
+ *
  * Wire: every command goes out in one send call. After a CHAP login with encryption, each
  * command travels as one encrypted frame in one send call, and each frame from the server must
  * arrive in one receive call ("one send call, one frame"); a frame split across receives is
@@ -154,8 +168,10 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Login(uint32_t connection,
 
 /* Sends one command (request codes above). A new Response is written through response at
  * once (when non-null) and belongs to the caller whatever the result. Synchronous result: 0
- * for reply status 200, 1 otherwise (also when a command line would exceed 4096 characters or
- * a required argument is null: nothing is sent then). */
+ * for reply status 200, 1 otherwise. Also 1, with nothing sent, when add, remove or allow is
+ * given a null argument, or when the whole line of set, get, statistics or control (command,
+ * argument and newline) would exceed 4096 characters; add, remove, allow and the two listings
+ * send an argument of any length. */
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SendRequest(uint32_t connection, unsigned int code,
                                                           const char* argument, Response** response,
                                                           uint32_t* requestId,

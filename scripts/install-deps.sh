@@ -3,7 +3,8 @@
 # asking. Does nothing when everything is already there.
 set -e
 packages="cmake make g++ gcc libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
-  clang libclang-rt-14-dev valgrind mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  clang clang-tools-14 lld libclang-rt-14-dev valgrind
+  mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   wine wine32:i386 xvfb x11-apps imagemagick pkg-config procps util-linux zip"
 missing=""
 for p in $packages; do

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -215,4 +216,33 @@ TEST(LibraryExports, ExactlyTheInterfaceFunctions) {
     std::sort(found.begin(), found.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(found, expected);
+}
+
+// The header tells run-time loaders the decorated names: all of them, and only real ones.
+TEST(LibraryExports, HeaderNamesEveryDecoratedExport) {
+    std::ifstream in(DRAVOLIN_CLIENT_HEADER);
+    const std::string header(std::istreambuf_iterator<char>(in), {});
+    ASSERT_FALSE(header.empty()) << DRAVOLIN_CLIENT_HEADER;
+    // Every "_DravolinClient_<letters>@<digits>" in the text.
+    std::set<std::string> named;
+    const std::string prefix = "_DravolinClient_";
+    for (auto at = header.find(prefix); at != std::string::npos; at = header.find(prefix, at + 1)) {
+        auto end = at + prefix.size();
+        while (end < header.size() && std::isalpha(static_cast<unsigned char>(header[end]))) {
+            ++end;
+        }
+        const auto digits = end + 1;
+        auto last = digits;
+        while (last < header.size() && std::isdigit(static_cast<unsigned char>(header[last]))) {
+            ++last;
+        }
+        if (end < header.size() && header[end] == '@' && last > digits) {
+            named.insert(header.substr(at, last - at));
+        }
+    }
+    std::set<std::string> expected;
+    for (const auto& [name, bytes] : kExports) {
+        expected.insert("_" + name + "@" + std::to_string(bytes));
+    }
+    EXPECT_EQ(named, expected);
 }
