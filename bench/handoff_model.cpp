@@ -3,10 +3,11 @@
 // the calling thread itself, and handed to a worker thread over condition
 // variables (the library's events), with and without bounded spins.
 //
-//   handoff_model [--rounds N] [--requests N] [--spin-us N]
+//   handoff_model [--rounds N] [--requests N] [--spin-us N] [--think-us N]
 //
 // The peer is a child process on loopback answering every line with an empty
-// reply; both placements (all on CPU 0; peer on CPU 1) are measured.
+// reply, after --think-us microseconds (its think time, default 0); both
+// placements (all on CPU 0; peer on CPU 1) are measured.
 #include "bench_stats.h"
 #include "proc_info.h"
 #include "report_table.h"
@@ -28,6 +29,7 @@
 #include <netinet/tcp.h>
 #include <sched.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -47,8 +49,8 @@ double now() {
 const char kLine[] = "get CtlAuthMode\n";
 const char kReply[] = "200 ok\r\nCtlAuthMode=chap\r\n\r\n\r\n";
 
-// The peer: accepts one connection, answers each line with kReply.
-pid_t startPeer(int cpu, std::uint16_t& port) {
+// The peer: accepts one connection, answers each line with kReply, after thinkUs.
+pid_t startPeer(int cpu, std::uint16_t& port, int thinkUs) {
     const int ls = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -61,7 +63,10 @@ pid_t startPeer(int cpu, std::uint16_t& port) {
     const pid_t pid = fork();
     if (pid == 0) {
         pinCurrentThread(cpu);
-        alarm(600);
+        alarm(900);
+#if defined(PR_SET_TIMERSLACK)
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); // a think time of 200 us, not 250
+#endif
         const int c = accept(ls, nullptr, nullptr);
         const int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -70,6 +75,8 @@ pid_t startPeer(int cpu, std::uint16_t& port) {
             const ssize_t n = recv(c, buf, sizeof buf, 0);
             if (n <= 0)
                 _exit(0);
+            if (thinkUs > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(thinkUs));
             if (send(c, kReply, sizeof kReply - 1, 0) < 0)
                 _exit(0);
         }
@@ -185,7 +192,7 @@ struct Variant {
 } // namespace
 
 int main(int argc, char** argv) {
-    int rounds = 5, requests = 4000, spin = 50;
+    int rounds = 5, requests = 4000, spin = 50, think = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--rounds")
@@ -194,6 +201,8 @@ int main(int argc, char** argv) {
             requests = std::atoi(argv[i + 1]);
         else if (a == "--spin-us")
             spin = std::atoi(argv[i + 1]);
+        else if (a == "--think-us")
+            think = std::atoi(argv[i + 1]);
     }
     alarm(900);
     const std::vector<Variant> variants = {{"raw client", -1, -1},
@@ -205,7 +214,7 @@ int main(int argc, char** argv) {
     for (const int serverCpu : {0, 1}) {
         pinCurrentThread(0);
         std::uint16_t port = 0;
-        const pid_t peer = startPeer(serverCpu, port);
+        const pid_t peer = startPeer(serverCpu, port, think);
         const int fd = connectTo(port);
         if (fd < 0) {
             std::cerr << "no peer\n";
@@ -262,7 +271,8 @@ int main(int argc, char** argv) {
                           formatNumber(summarize(cpu[v]).median * 1e6, 1) + " us/req";
             row.ratio = summarize(ratio);
             row.hasRatio = true;
-            row.target = "spin " + std::to_string(spin) + " us";
+            row.target =
+                "spin " + std::to_string(spin) + " us, think " + std::to_string(think) + " us";
             table.push_back(row);
         }
     }

@@ -22,13 +22,6 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
     operation->connection = connection;
     operation->response = response;
     operation->callback = callback;
-    if (!callback) {
-        try {
-            operation->completionEvent = std::make_unique<AutoResetEvent>();
-        } catch (...) {
-            return DRAVOLIN_FAILED;
-        }
-    }
     {
         std::lock_guard guard(pendingLock_);
         if (closed_) {
@@ -48,7 +41,7 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
         // Called from a callback of this very connection: its worker is us, so serve here.
         connection->serveUntil([&] { return operation->completed.load(); });
     }
-    operation->completionEvent->wait();
+    operation->completionEvent.wait();
     return operation->result;
 }
 
@@ -58,7 +51,7 @@ void Client::complete(PendingOperation& operation, bool failed) {
     if (operation.callback) {
         operation.callback(operation.requestId, failed ? 1 : 0, operation.response);
     } else {
-        operation.completionEvent->set();
+        operation.completionEvent.set();
     }
 }
 

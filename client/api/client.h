@@ -22,7 +22,7 @@ struct PendingOperation {
     // Set when the caller gave no place for the Response: it then dies with the operation.
     std::unique_ptr<Response> ownedResponse;
     CompletionCallback callback = nullptr;
-    std::unique_ptr<AutoResetEvent> completionEvent; // synchronous mode only
+    AutoResetEvent completionEvent; // synchronous mode only; one word, no allocation
     int result = 0;
     std::atomic<bool> completed{false};
 };

@@ -1,43 +1,64 @@
-// Auto-reset event on a condition variable.
+// The library's two waits: a synchronous caller's completion event and a worker's wait for work.
+//
+// Both park their one waiting thread on an atomic word (os::waitWord, a futex on Linux) that
+// also carries the state: the thread that sets the event or wakes the worker sees in the same
+// atomic step whether the waiter sleeps, enters the kernel only then, and wakes the waiter
+// itself. The condition variables these replace cost each woken side one more system call
+// (the mutex comes back from the wait marked contended, and unlocking it enters the kernel),
+// on the path from one reply to the next request.
 #pragma once
+
+#include "os.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
 namespace dravolin {
 
+// Auto-reset event for one waiting thread: the synchronous caller's wait for its completion.
 class AutoResetEvent {
   public:
     void set() {
-        {
-            std::lock_guard guard(lock_);
-            signalled_ = true;
+        if (state_.exchange(kSet) == kSleeping) {
+            os::wakeWord(state_);
         }
-        cv_.notify_one();
     }
 
-    // Waits until set, then resets. A short bounded spin before blocking can go here when
-    // the hand-off cost matters; the wait itself has no time-out.
+    // Waits until set, then resets. No time-out.
     void wait() {
-        std::unique_lock guard(lock_);
-        cv_.wait(guard, [this] { return signalled_; });
-        signalled_ = false;
+        std::int32_t state = state_.load();
+        for (;;) {
+            if (state == kSet) {
+                if (state_.compare_exchange_weak(state, kClear)) {
+                    return;
+                }
+                continue;
+            }
+            // Announce the sleep in the word: a set() from here on sees it and wakes us.
+            if (state == kClear && !state_.compare_exchange_weak(state, kSleeping)) {
+                continue;
+            }
+            os::waitWord(state_, kSleeping);
+            state = state_.load();
+        }
     }
 
   private:
-    std::mutex lock_;
-    std::condition_variable cv_;
-    bool signalled_ = false;
+    static constexpr std::int32_t kClear = 0;
+    static constexpr std::int32_t kSet = 1;
+    static constexpr std::int32_t kSleeping = 2;
+    std::atomic<std::int32_t> state_{kClear};
 };
 
 // What a worker thread waits for: work (auto-reset) or the end (stays set).
 //
 // The worker spins briefly (yielding) before it blocks: a synchronous caller usually hands
 // over its next request within microseconds, and catching it without a futex sleep and wake
-// saves most of the hand-off. wake() takes the lock only when the worker really sleeps.
+// saves most of the hand-off. wake() enters the kernel only when the worker really sleeps.
 // A spin that finds no work means this connection's requests do not follow each other that
 // closely (many connections served by a few threads): the worker then blocks at once for the
 // next kSkipAfterMiss waits before it tries again, so such connections do not burn the CPU
@@ -45,23 +66,20 @@ class AutoResetEvent {
 class WorkerSignal {
   public:
     void wake() {
-        wake_.store(true);
-        if (sleepers_.load() > 0) {
-            std::lock_guard guard(lock_);
-            cv_.notify_all();
+        if (work_.exchange(kPending) == kSleeping) {
+            os::wakeWord(work_);
         }
     }
     void stop() {
         stop_.store(true);
-        std::lock_guard guard(lock_);
-        cv_.notify_all();
+        wake();
     }
     // True for work, false once stopped; stop wins over pending work.
     bool wait() {
         if (stop_.load()) {
             return false;
         }
-        if (wake_.exchange(false)) {
+        if (takePending()) {
             return !stop_.load();
         }
         if (skipSpins_ > 0) {
@@ -73,7 +91,7 @@ class WorkerSignal {
                 if (stop_.load()) {
                     return false;
                 }
-                if (wake_.exchange(false)) {
+                if (takePending()) {
                     return !stop_.load();
                 }
                 if (std::chrono::steady_clock::now() >= spinUntil) {
@@ -82,16 +100,24 @@ class WorkerSignal {
                 }
             }
         }
-        // Announce the sleep before the last look at the flags (both sequentially
-        // consistent), so a wake() either sees the sleeper or is seen by it.
-        sleepers_.fetch_add(1);
-        {
-            std::unique_lock guard(lock_);
-            cv_.wait(guard, [this] { return stop_.load() || wake_.load(); });
+        std::int32_t state = work_.load();
+        for (;;) {
+            if (stop_.load()) {
+                return false;
+            }
+            if (state == kPending) {
+                if (work_.compare_exchange_weak(state, kIdle)) {
+                    return !stop_.load();
+                }
+                continue;
+            }
+            // Announce the sleep in the word: a wake() from here on sees it and wakes us.
+            if (state == kIdle && !work_.compare_exchange_weak(state, kSleeping)) {
+                continue;
+            }
+            os::waitWord(work_, kSleeping);
+            state = work_.load();
         }
-        sleepers_.fetch_sub(1);
-        wake_.store(false);
-        return !stop_.load();
     }
     void markExited() {
         {
@@ -109,11 +135,19 @@ class WorkerSignal {
   private:
     static constexpr std::chrono::microseconds kSpin{50};
     static constexpr int kSkipAfterMiss = 64;
-    std::mutex lock_;
-    std::condition_variable cv_;
-    std::atomic<bool> wake_{false};
+    static constexpr std::int32_t kIdle = 0;
+    static constexpr std::int32_t kPending = 1;
+    static constexpr std::int32_t kSleeping = 2;
+
+    bool takePending() {
+        std::int32_t pending = kPending;
+        return work_.compare_exchange_strong(pending, kIdle);
+    }
+
+    std::atomic<std::int32_t> work_{kIdle};
     std::atomic<bool> stop_{false};
-    std::atomic<int> sleepers_{0};
+    std::mutex lock_; // with cv_: the end of the worker
+    std::condition_variable cv_;
     bool exited_ = false;
     int skipSpins_ = 0; // used by the waiting worker only
 };

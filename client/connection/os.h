@@ -1,6 +1,7 @@
 // Small OS services of the connection layer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -17,6 +18,13 @@ std::string executablePath();
 // The system's message text for an error code (socket codes included); nullopt when the
 // system has none.
 std::optional<std::string> systemMessage(std::uint32_t code);
+
+// Parking a thread on a 32-bit word, for the library's waits. waitWord blocks while `word`
+// holds `expected` and returns once woken or the word changed (it may also return early);
+// wakeWord wakes the threads parked on `word`, and must follow the change of the word that
+// they wait for. Linux: a futex on the word itself.
+void waitWord(std::atomic<std::int32_t>& word, std::int32_t expected);
+void wakeWord(std::atomic<std::int32_t>& word);
 
 // A local file written start to end, created or truncated, readable and writable by others
 // meanwhile. Writes are buffered; close() flushes.

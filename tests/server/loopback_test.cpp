@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -382,6 +383,18 @@ TEST_F(Loopback, DripDoubleAndLongLine) {
     ASSERT_EQ(longReply.records.size(), 3u);
     EXPECT_EQ(longReply.records[0].second.size(), 50000u);
     EXPECT_EQ(longReply.records[2].second, "2");
+}
+
+TEST_F(Loopback, ThinkTimeHoldsEveryReplyButSteeringLines) {
+    start();
+    auto c = loggedIn();
+    const std::string full = c->ask("get LogLevel\n").text;
+    ASSERT_EQ(c->ask("control -delay:\"40000\" \n").status, 200);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(c->ask("get LogLevel\n").text, full);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(40));
+    ASSERT_EQ(c->ask("control -delay:\"0\" \n").status, 200);
+    EXPECT_EQ(c->ask("get LogLevel\n").text, full);
 }
 
 TEST_F(Loopback, HangNeverFinishesAndIgnoresLaterCommands) {

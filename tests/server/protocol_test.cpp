@@ -238,6 +238,8 @@ TEST(CommandLine, ParsesEverySwitch) {
                                    "5",
                                    "--frame-text",
                                    "100",
+                                   "--reply-delay-us",
+                                   "200",
                                    "--exit-after",
                                    "9",
                                    "--exit-on-stdin-close",
@@ -265,6 +267,7 @@ TEST(CommandLine, ParsesEverySwitch) {
     EXPECT_EQ(cfg->randomModes.size(), 2u);
     EXPECT_EQ(cfg->frameGapMs, 5u);
     EXPECT_EQ(cfg->frameText, 100u);
+    EXPECT_EQ(cfg->replyDelayUs, 200u);
     EXPECT_EQ(cfg->exitAfterSeconds, 9u);
     EXPECT_TRUE(cfg->exitOnStdinClose && cfg->exitOnShutdown && cfg->verbose);
 }
@@ -280,6 +283,8 @@ TEST(CommandLine, RejectsBadArguments) {
                                                            {"--random-faults", "2"},
                                                            {"--random-modes", "close,zap"},
                                                            {"--frame-text", "40000"},
+                                                           {"--reply-delay-us", "10000001"},
+                                                           {"--reply-delay-us", "-1"},
                                                            {"--bogus"},
                                                            {"--fault", "zap"}}) {
         err.clear();
@@ -391,6 +396,23 @@ TEST_F(SessionFixture, GetlogNamesAndStreamsTheLog) {
     make();
     ASSERT_EQ(ask("login alice pw with blanks\n").status, 200);
     EXPECT_EQ(ask("getlog\n").status, 105);
+}
+
+TEST_F(SessionFixture, ThinkTimeFromTheCommandLineOrPerConnection) {
+    cfg.replyDelayUs = 300;
+    make();
+    EXPECT_EQ(session->greeting().delayUs, 300u);
+    EXPECT_EQ(session->handle("get CtlAuthMode\n").delayUs, 300u);
+    ts::Outgoing set = session->handle("control -delay:\"1000\" \n");
+    EXPECT_EQ(set.delayUs, 0u); // steering lines answer at once
+    EXPECT_EQ(value(parseReply(text(set)), "ReplyDelay"), "1000");
+    EXPECT_EQ(session->handle("login alice pw with blanks\n").delayUs, 1000u);
+    EXPECT_EQ(session->handle("control -delay:\"0\" \n").delayUs, 0u);
+    EXPECT_EQ(session->handle("get LogLevel\n").delayUs, 0u);
+    EXPECT_EQ(ask("control -delay:\"10000001\" \n").status, 100);
+    EXPECT_EQ(ask("control -delay:\"-5\" \n").status, 100);
+    EXPECT_EQ(ask("control -clear:\"all\" \n").status, 200);
+    EXPECT_EQ(session->handle("get LogLevel\n").delayUs, 300u);
 }
 
 TEST_F(SessionFixture, ArmedFaultsShapeTheNextReply) {

@@ -197,6 +197,13 @@ std::optional<ServerConfig> parseArguments(const std::vector<std::string>& args,
                 error = "--frame-text takes a size from 1 to 32767";
                 return std::nullopt;
             }
+        } else if (a == "--reply-delay-us") {
+            if (!value(v))
+                return std::nullopt;
+            if (!parseNumber(v, cfg.replyDelayUs) || cfg.replyDelayUs > kMaxReplyDelayUs) {
+                error = "--reply-delay-us takes microseconds up to 10000000";
+                return std::nullopt;
+            }
         } else if (a == "--exit-after") {
             if (!value(v))
                 return std::nullopt;
@@ -245,6 +252,7 @@ std::string usageText() {
   --seed N                seed of the random faults
   --frame-gap-ms MS       pause between the frames of one encrypted reply (default 5)
   --frame-text N          text bytes per encrypted frame (default and most 32767)
+  --reply-delay-us US     think time: pause this long before every reply (default 0)
   --exit-after SECONDS    stop after this long
   --exit-on-stdin-close   stop when standard input ends
   --exit-on-shutdown      stop after answering "shutdown"

@@ -24,6 +24,9 @@ struct ChapUser {
     std::string peerSecret;
 };
 
+// The longest think time before a reply (--reply-delay-us, control -delay).
+inline constexpr unsigned kMaxReplyDelayUs = 10'000'000;
+
 struct ServerConfig {
     std::string bindAddress = "127.0.0.1";
     bool ephemeral = true;
@@ -49,6 +52,7 @@ struct ServerConfig {
 
     unsigned frameGapMs = 5;       // pause between frames of one encrypted reply
     std::size_t frameText = 32767; // text bytes per encrypted frame
+    unsigned replyDelayUs = 0;     // think time before every reply (microseconds)
 
     unsigned exitAfterSeconds = 0;
     bool exitOnStdinClose = false;

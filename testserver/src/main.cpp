@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
         return writeLog(*cfg);
 
     net::useBinaryStdout();
+    net::preciseTimers(); // before any thread starts: they inherit it
     net::NetworkInit netInit;
     if (!netInit.ok()) {
         std::fprintf(stderr, "dravolin-testserver: the socket library did not start\n");

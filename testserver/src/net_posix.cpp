@@ -9,6 +9,9 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <thread>
 #include <unistd.h>
 
@@ -193,5 +196,11 @@ StopSignals::~StopSignals() {
 }
 
 void useBinaryStdout() {}
+
+void preciseTimers() {
+#if defined(PR_SET_TIMERSLACK)
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+}
 
 } // namespace dravolin::testserver::net

@@ -214,4 +214,6 @@ void useBinaryStdout() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+void preciseTimers() {}
+
 } // namespace dravolin::testserver::net

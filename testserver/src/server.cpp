@@ -227,10 +227,14 @@ bool Server::waitForStopRequest(unsigned seconds) {
 }
 
 bool Server::pause(unsigned milliseconds) {
+    return pauseMicros(milliseconds * 1000u);
+}
+
+bool Server::pauseMicros(unsigned microseconds) {
     std::unique_lock g(lock_);
-    if (milliseconds == 0)
+    if (microseconds == 0)
         return !stopping_;
-    wake_.wait_for(g, std::chrono::milliseconds(milliseconds), [this] { return stopping_; });
+    wake_.wait_for(g, std::chrono::microseconds(microseconds), [this] { return stopping_; });
     return !stopping_;
 }
 
@@ -340,6 +344,9 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
     auto deliver = [&](Outgoing out) {
         if (out.silent)
             return true;
+        // The think time of a real server (or the round trip of a network), before the reply.
+        if (!pauseMicros(out.delayUs))
+            return false;
         auto next = sendReply(link, out, *this);
         if (config_.verbose)
             logReply(id, out, next.has_value());

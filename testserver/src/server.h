@@ -44,6 +44,7 @@ class Server {
 
     // Pauses for a while unless the server is stopping; false when it is.
     bool pause(unsigned milliseconds);
+    bool pauseMicros(unsigned microseconds);
     bool stopping() const;
 
   private:

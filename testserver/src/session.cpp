@@ -44,8 +44,9 @@ bool needsLogin(const Command& cmd) {
 } // namespace
 
 bool isTestControl(const Command& cmd) {
-    return cmd.word == "control" && (cmd.option("fault") || cmd.option("clear") ||
-                                     cmd.option("logsize") || cmd.option("logname"));
+    return cmd.word == "control" &&
+           (cmd.option("fault") || cmd.option("clear") || cmd.option("logsize") ||
+            cmd.option("logname") || cmd.option("delay"));
 }
 
 Session::Session(const ServerConfig& config, ServerState& state, std::uint64_t connectionIndex,
@@ -89,6 +90,7 @@ Outgoing Session::finish(Answer answer, std::optional<FaultSpec> fault, std::str
     out.fault = std::move(fault);
     out.what = std::move(what);
     out.status = answer.reply.status;
+    out.delayUs = replyDelayUs_.value_or(config_.replyDelayUs);
     return out;
 }
 
@@ -127,7 +129,10 @@ Outgoing Session::handle(std::string_view line) {
         else
             encrypted_ = true;
     }
-    return finish(std::move(a), fault, key);
+    Outgoing out = finish(std::move(a), fault, key);
+    if (isTestControl(cmd))
+        out.delayUs = 0; // steering lines answer at once
+    return out;
 }
 
 Session::Answer Session::dispatch(const Command& cmd, const std::string& key,
@@ -441,7 +446,17 @@ Session::Answer Session::testControl(const Command& cmd) {
         faults_.clear();
         logSize_.reset();
         logName_.reset();
+        replyDelayUs_.reset();
         a.reply.add("Cleared", *cmd.option("clear"));
+    }
+    if (const std::string* delay = cmd.option("delay")) {
+        std::uint64_t us = 0;
+        if (!parseU64(*delay, us) || us > kMaxReplyDelayUs) {
+            a.reply = Reply(status::BadCommand, "bad delay");
+            return a;
+        }
+        replyDelayUs_ = static_cast<unsigned>(us);
+        a.reply.add("ReplyDelay", std::to_string(us));
     }
     if (const std::string* size = cmd.option("logsize")) {
         std::uint64_t n = 0;

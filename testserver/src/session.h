@@ -31,6 +31,7 @@ struct Outgoing {
     std::optional<ChannelKey> channel; // switch to encrypted frames once sent
     std::string what;                  // for the log: the command (never its arguments)
     int status = 0;                    // for the log: the reply's status
+    unsigned delayUs = 0;              // think time before the reply goes out
 
     std::uint64_t size() const { return head.size() + (body ? body->size() : 0) + tail.size(); }
 };
@@ -82,6 +83,7 @@ class Session {
     std::string user_;
     std::optional<std::uint64_t> logSize_;
     std::optional<std::string> logName_;
+    std::optional<unsigned> replyDelayUs_; // this connection's think time
 };
 
 // True for a control line that only steers this server's test behaviour.
