@@ -25,18 +25,20 @@ bool maskAndFindNul(std::uint8_t* block, const std::uint8_t* mask) {
 
 } // namespace
 
-FrameReassembler::FrameReassembler(const ChannelCipher& cipher) : cipher_(cipher) {}
+FrameReassembler::FrameReassembler(const ChannelCipher& cipher, std::size_t maxFrameSize)
+    : cipher_(cipher), maxFrameBlocks_(std::max<std::size_t>(maxFrameSize / 16, 2)),
+      bufferBlocks_(2 * maxFrameBlocks_) {}
 
 FrameReassembler::~FrameReassembler() {
     if (buffer_) {
-        detail::secureWipe(buffer_.get(), kBufferBlocks * 16);
+        detail::secureWipe(buffer_.get(), bufferBlocks_ * 16);
     }
     detail::secureWipe(partial_, sizeof partial_);
 }
 
 void FrameReassembler::feed(const void* data, std::size_t size) {
     if (!buffer_) {
-        buffer_.reset(new std::uint8_t[kBufferBlocks * 16]);
+        buffer_.reset(new std::uint8_t[bufferBlocks_ * 16]);
     }
     text_ = {};
     input_ = static_cast<const std::uint8_t*>(data);
@@ -46,7 +48,7 @@ void FrameReassembler::feed(const void* data, std::size_t size) {
         base_ = 0;
     }
     wholeCandidate_ =
-        idle && size >= 2 * kFrameDigestSize && size % 16 == 0 && size <= kMaxFrameSize;
+        idle && size >= 2 * kFrameDigestSize && size % 16 == 0 && size <= maxFrameBlocks_ * 16;
     fedBlocks_ = size / 16;
 }
 
@@ -99,7 +101,7 @@ FrameReassembler::Status FrameReassembler::next() {
                 std::uint8_t actual[kFrameDigestSize];
                 whole.finish(actual);
                 if (constantTimeEqual16(actual, buffer_.get() + base_ * 16)) {
-                    if ((have_ - 1) * 16 > kMaxFrameText) {
+                    if ((have_ - 1) * 16 > maxTextLength()) {
                         return reject(FrameError::TextTooLong);
                     }
                     return textOf(have_ - 1, false);
@@ -107,8 +109,8 @@ FrameReassembler::Status FrameReassembler::next() {
             }
             return Status::NeedMore;
         }
-        if (have_ == kMaxFrameBlocks) {
-            return reject(FrameError::NoFrameEnd); // one byte more than the largest frame
+        if (have_ == maxFrameBlocks_) {
+            return reject(FrameError::NoFrameEnd); // a byte more than the largest frame
         }
         decryptMore();
     }
@@ -157,9 +159,9 @@ bool FrameReassembler::wholeReceiveHolds(std::size_t endBlock, Md5& whole) {
 }
 
 void FrameReassembler::decryptMore() {
-    if (base_ + kMaxFrameBlocks > kBufferBlocks) {
+    if (base_ + maxFrameBlocks_ > bufferBlocks_) {
         // What follows the current frame's start moves to the front; this happens at most
-        // once per kMaxFrameBlocks blocks, so each byte moves at most once.
+        // once per maxFrameBlocks_ blocks, so each byte moves at most once.
         std::memmove(buffer_.get(), buffer_.get() + base_ * 16, have_ * 16);
         base_ = 0;
     }
@@ -177,7 +179,7 @@ void FrameReassembler::decryptMore() {
         }
         return;
     }
-    const std::size_t blocks = std::min(inputSize_ / 16, kMaxFrameBlocks - have_);
+    const std::size_t blocks = std::min(inputSize_ / 16, maxFrameBlocks_ - have_);
     cipher_.aes().decryptBlocks(input_, out, blocks);
     input_ += blocks * 16;
     inputSize_ -= blocks * 16;

@@ -36,7 +36,10 @@ class FrameReassembler {
         Rejected, // the stream is broken for good: error()
     };
 
-    explicit FrameReassembler(const ChannelCipher& cipher);
+    // `maxFrameSize`: the largest frame accepted (a multiple of 16, at least 32); the
+    // client's receive room by default.
+    explicit FrameReassembler(const ChannelCipher& cipher,
+                              std::size_t maxFrameSize = kMaxFrameSize);
     ~FrameReassembler();
     FrameReassembler(const FrameReassembler&) = delete;
     FrameReassembler& operator=(const FrameReassembler&) = delete;
@@ -55,7 +58,7 @@ class FrameReassembler {
     std::string_view text() const { return text_; }
 
     // Why the stream was rejected (None while it is not): DigestMismatch, NoFrameEnd (more
-    // than kMaxFrameSize bytes without a frame end) or TextTooLong (a frame without any NUL
+    // than the largest frame's bytes without a frame end) or TextTooLong (a frame without any NUL
     // whose text would not fit the receiver's room).
     FrameError error() const { return error_; }
 
@@ -66,10 +69,6 @@ class FrameReassembler {
     void reset();
 
   private:
-    static constexpr std::size_t kMaxFrameBlocks = kMaxFrameSize / 16;
-    // Room for one frame of the largest size plus what followed it in the same receive.
-    static constexpr std::size_t kBufferBlocks = 2 * kMaxFrameBlocks;
-
     Status reject(FrameError error);
     Status textOf(std::size_t endBlock, bool untilFirstNul);
     bool scan(std::size_t& endBlock);
@@ -77,7 +76,10 @@ class FrameReassembler {
     void decryptMore();
 
     const ChannelCipher& cipher_;
-    std::unique_ptr<std::uint8_t[]> buffer_; // decrypted blocks, kBufferBlocks of them
+    const std::size_t maxFrameBlocks_;
+    // Room for one frame of the largest size plus what followed it in the same receive.
+    const std::size_t bufferBlocks_;
+    std::unique_ptr<std::uint8_t[]> buffer_; // decrypted blocks, bufferBlocks_ of them
     std::size_t base_ = 0;                   // block where the current frame starts
     std::size_t have_ = 0;    // decrypted blocks from base_ on (this frame and what follows)
     std::size_t scanned_ = 0; // blocks of this frame looked at, digest block included
@@ -90,6 +92,7 @@ class FrameReassembler {
     // The last feed() started with nothing held and may be exactly one frame.
     bool wholeCandidate_ = false;
     std::size_t fedBlocks_ = 0; // its size in blocks, when it may
+    std::size_t maxTextLength() const { return (maxFrameBlocks_ - 1) * 16 - 1; }
 
     std::string_view text_;
     FrameError error_ = FrameError::None;
