@@ -78,6 +78,11 @@ std::vector<Cell> Matrix() {
             // however the bytes arrive.
             add("drip", Stage::Request, Expect::AllSucceed);
             add("longline", Stage::Request, Expect::AllSucceed);
+            // What real networks do to the sends: cut them, or join them.
+            add("split", Stage::Request, Expect::AllSucceed);
+            add("split,size=5,gap=0", Stage::Request, Expect::AllSucceed);
+            add("coalesce", Stage::Request, Expect::AllSucceed);
+            add("split,on=auth,times=0,size=3,gap=0", Stage::Login, Expect::LoginSucceeds);
             // Encrypted: a damaged frame, and 16 or 40 random bytes that leave a frame
             // unfinished until the idle limit (10 s) rejects it.
             if (enc) {
