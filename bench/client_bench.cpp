@@ -616,9 +616,7 @@ void rowGetlog(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient& ra
                 fs::remove(path);
         };
         steps.push_back([&] { libStep(plain, lib, "library"); });
-        // Encrypted replies come paced by the server (a pause after each
-        // frame), so one round of those is enough to report.
-        if (enc && r == 0)
+        if (enc)
             steps.push_back([&] { libStep(enc, libEnc, "encrypted"); });
         if (r % 2)
             std::reverse(steps.begin(), steps.end());
@@ -636,12 +634,15 @@ void rowGetlog(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient& ra
     row.ratio = summarize(ratios(lib.rates, base.rates));
     row.verdict = verdictAtLeast(row.ratio, 0.7);
     c.table.push_back(row);
-    TableRow erow{"4",   what + ", encrypted", c.p.label, describe(base), "", {}, false, {},
-                  false, "(reported)",         "reported"};
+    // Against the same plain baseline: the price of MD5 and AES over every byte on both sides.
+    TableRow erow{
+        "4", what + ", encrypted", c.p.label, describe(base), "", {}, false, {}, false, ">= 0.50",
+        ""};
     if (enc) {
         erow.library = describe(libEnc);
         erow.ratio = summarize(ratios(libEnc.rates, base.rates));
         erow.hasRatio = true;
+        erow.verdict = verdictAtLeast(erow.ratio, 0.5);
     } else {
         erow.library = "no encrypted connection";
         erow.verdict = "n/a";
@@ -942,8 +943,7 @@ void rowManyConnections(Context& c) {
 // The server's command line: the users the benchmark logs in with, the size
 // of the generated log.
 std::vector<std::string> serverArguments(const Settings& s) {
-    // Frames of one encrypted reply need a pause between them, or the client
-    // would read two in one receive; 1 ms is the shortest the server takes.
+    // The frames of an encrypted reply go out back to back (the server's default).
     return {"--port",
             "0",
             "--user",
@@ -952,8 +952,6 @@ std::vector<std::string> serverArguments(const Settings& s) {
             std::string(kChapName) + ":" + kChapSecret,
             "--log-size",
             std::to_string(s.logBytes),
-            "--frame-gap-ms",
-            "1",
             "--exit-on-stdin-close"};
 }
 

@@ -191,6 +191,16 @@ void CryptoSeeds() {
     const auto frame = encodeFrame(cipher, "x", 1, random);
     Write("frame", "short16", std::string("\4", 1) + keyText + Bytes(frame).substr(0, 16));
     Write("frame", "short40", std::string("\4", 1) + keyText + Bytes(frame) + std::string(8, 'p'));
+    // Stream seeds: mode 12, the key, seed, damage position, largest piece, texts by line.
+    const std::string reply = "200 OK\r\nLogFilename=service.log\r\n\r\n" + std::string(3000, 'L');
+    i = 0;
+    for (std::uint16_t piece : {1, 7, 1448, 4096}) {
+        Write("frame", "stream" + std::to_string(i),
+              std::string("\14", 1) + keyText + std::string(1, static_cast<char>(i * 37)) +
+                  Le16(static_cast<std::uint16_t>(100 + 531 * i)) + Le16(piece - 1) + reply +
+                  "\nget CtlAuthMode\n\n" + std::string(40000, 'B'));
+        ++i;
+    }
 }
 #endif
 

@@ -59,9 +59,12 @@
  * toolchain, DravolinClient.dll.a or the .def for mingw-w64).
  *
  * Wire: every command goes out in one send call. After a CHAP login with encryption, each
- * command travels as one encrypted frame in one send call, and each frame from the server must
- * arrive in one receive call ("one send call, one frame"); a frame split across receives is
- * rejected and the connection closes.
+ * command travels as one encrypted frame in one send call ("one send call, one frame"). The
+ * server's frames may arrive cut over any number of receives or several in one; the library
+ * reassembles them. A frame is rejected, and the connection closes with every outstanding
+ * request failed, when its digest does not check out, when more than 32,784 bytes come without
+ * a frame end, or when the peer closes or stays silent for 10 s in the middle of a frame. There
+ * is no other receive time limit.
  */
 #ifndef DRAVOLIN_CLIENT_H
 #define DRAVOLIN_CLIENT_H

@@ -63,6 +63,10 @@ void reapExitedWorkers() {
     }
 }
 
+// How long a peer may stay silent while it owes the rest of a frame; the frame is rejected
+// then. Without part of a frame held, a receive waits as long as the connection lasts.
+constexpr int kFrameIdleLimitMs = 10000;
+
 // How long stop() waits for a worker that its socket shutdown did not wake, before it closes
 // the socket under it.
 constexpr std::chrono::milliseconds kStopWait{2500};
@@ -402,31 +406,60 @@ bool Connection::sendText(const std::string& text) {
     return true;
 }
 
-long Connection::receiveChunk(char* text, int& error, bool& rejected) {
-    rejected = false;
-    if (!encrypted_) {
-        return socket_.receive(text, protocol::kMaxLineLength, error);
+// The time limit of the next receive, chosen here only.
+int Connection::receiveTimeoutMs() const {
+    if (encrypted_ && frames_.holdsPartialFrame()) {
+        return kFrameIdleLimitMs;
     }
-    alignas(16) std::uint8_t frame[crypto::kMaxFrameSize + 1];
-    const long got = socket_.receive(reinterpret_cast<char*>(frame), crypto::kMaxFrameSize, error);
-    if (got <= 0) {
+    return net::kNoTimeout;
+}
+
+// The next piece of reply text: the bytes of one plain receive in `buffer`, or the text of
+// the next encrypted frame (pointing into the reassembler). Returns its length, 0 when the
+// peer closed or a frame was rejected (`rejected`), or -1 with `error`.
+long Connection::receiveChunk(char* buffer, const char*& text, int& error, bool& rejected) {
+    rejected = false;
+    text = buffer;
+    if (!encrypted_) {
+        return socket_.receive(buffer, protocol::kMaxLineLength, error, receiveTimeoutMs());
+    }
+    for (;;) {
+        switch (frames_.next()) {
+        case crypto::FrameReassembler::Status::Text:
+            if (frames_.text().empty()) {
+                continue; // an empty frame carries no text, and is no end of the stream
+            }
+            text = frames_.text().data();
+            return static_cast<long>(frames_.text().size());
+        case crypto::FrameReassembler::Status::Rejected:
+            rejected = true;
+            return 0;
+        case crypto::FrameReassembler::Status::NeedMore:
+            break;
+        }
+        const bool midFrame = frames_.holdsPartialFrame();
+        char* input = reinterpret_cast<char*>(frameInput_.get());
+        const long got = socket_.receive(input, crypto::kMaxFrameSize, error, receiveTimeoutMs());
+        if (got > 0) {
+            frames_.feed(input, static_cast<std::size_t>(got));
+            continue;
+        }
+        if (midFrame && (got == 0 || error != net::wouldBlockError())) {
+            // Closed, reset or silent for the idle limit with a frame unfinished.
+            rejected = true;
+            return 0;
+        }
         return got;
     }
-    const auto result = crypto::decodeFrame(cipher_, frame, static_cast<std::size_t>(got), text,
-                                            crypto::kFrameTextCapacity);
-    if (!result.ok()) {
-        rejected = true;
-        return 0;
-    }
-    return static_cast<long>(result.textLength);
 }
 
 void Connection::receiveFor(const std::shared_ptr<Request>& request) {
-    char buffer[crypto::kFrameTextCapacity + 1];
+    char buffer[protocol::kMaxLineLength];
     for (;;) {
         int error = 0;
         bool rejected = false;
-        const long got = receiveChunk(buffer, error, rejected);
+        const char* text = nullptr;
+        const long got = receiveChunk(buffer, text, error, rejected);
         if (got < 0) {
             if (error != net::wouldBlockError()) {
                 onSocketError(error);
@@ -441,7 +474,7 @@ void Connection::receiveFor(const std::shared_ptr<Request>& request) {
         const auto length = static_cast<std::size_t>(got);
         while (offset < length) {
             std::size_t used = 0;
-            const auto result = request->lines.feed(buffer + offset, length - offset, used);
+            const auto result = request->lines.feed(text + offset, length - offset, used);
             offset += used;
             if (result == protocol::LineAssembler::Result::Line &&
                 !request->consumeLine(request->lines.line())) {
@@ -449,7 +482,9 @@ void Connection::receiveFor(const std::shared_ptr<Request>& request) {
                 return;
             }
             if (request->complete()) {
-                // Whatever else this read held belongs to no request.
+                // Whatever else this read held belongs to no request; so do the frames and
+                // the part of one received after it.
+                frames_.reset();
                 finishReply(request);
                 return;
             }
@@ -479,6 +514,7 @@ void Connection::peerClosed(const std::shared_ptr<Request>& request, bool reject
     state_ = ConnectionState::Disconnected;
     socket_.close();
     pendingSend_.clear();
+    frames_.reset();
     // The request in progress stays queued; the next pass fails it with the rest.
 }
 
@@ -644,6 +680,10 @@ void Connection::followUp(const std::shared_ptr<Request>& request, bool& deliver
 void Connection::switchOnEncryption(const LoginSession& session) {
     cipher_ = crypto::ChannelCipher(session.serverChallenge.data(), session.serverChallenge.size(),
                                     session.data.chapSecret.data(), session.data.chapSecret.size());
+    frames_.reset();
+    if (!frameInput_) {
+        frameInput_ = std::make_unique<std::uint8_t[]>(crypto::kMaxFrameSize);
+    }
     encrypted_ = true;
 }
 

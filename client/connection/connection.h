@@ -3,6 +3,7 @@
 
 #include "event.h"
 #include "frame_codec.h"
+#include "frame_reassembler.h"
 #include "reply_parser.h"
 #include "request.h"
 #include "socket.h"
@@ -80,7 +81,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId_; }
 
-
     // Waits (at most `limit`) until no worker of any connection runs but the calling one, and
     // joins the workers that ended their own connection: after it, no library thread is left
     // running code except the caller.
@@ -108,7 +108,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void serve(const std::shared_ptr<Request>& request);
     bool sendText(const std::string& text);
     void receiveFor(const std::shared_ptr<Request>& request);
-    long receiveChunk(char* text, int& error, bool& rejected);
+    long receiveChunk(char* buffer, const char*& text, int& error, bool& rejected);
+    int receiveTimeoutMs() const;
     void finishReply(const std::shared_ptr<Request>& request);
     void peerClosed(const std::shared_ptr<Request>& request, bool rejected);
     void completeFront(const std::shared_ptr<Request>& request, int status);
@@ -144,6 +145,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string pendingSend_;
     bool encrypted_ = false;
     crypto::ChannelCipher cipher_;
+    // The encrypted channel's receive side: TCP may cut a frame over several receives or
+    // bring several in one, so the received bytes go through the reassembler.
+    crypto::FrameReassembler frames_{cipher_};
+    std::unique_ptr<std::uint8_t[]> frameInput_; // one receive's bytes, kMaxFrameSize
 };
 
 } // namespace dravolin

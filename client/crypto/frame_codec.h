@@ -5,11 +5,11 @@
 //   offset 0:  AES(D), D = MD5 of the n padded bytes
 //   offset 16: the padded text (text, one NUL, n - L - 1 random bytes),
 //              each 16-byte block XORed with D, then encrypted on its own.
-// The frame has no length field: one send call carries exactly one frame and
-// one receive call must return exactly one frame. A frame split across
-// receives (or two frames in one receive) fails the size or digest check and
-// is rejected, which closes the connection; peers rely on this, so the
-// channel never reassembles frames.
+// The frame has no length field. One send call carries exactly one frame,
+// which peers may rely on; a receiver cannot rely on the reverse, since TCP
+// cuts and merges sends at will: frame_reassembler.h finds the frames in the
+// byte stream (a frame ends at the first block after its digest block that
+// holds a NUL). decodeFrame() below decodes one frame known to be whole.
 //
 // Everything here is pure code over bytes: no I/O, no allocation except in
 // the std::vector convenience overload.
@@ -78,6 +78,7 @@ enum class FrameError {
     NotBlockMultiple, // size not a multiple of 16
     DigestMismatch,   // D does not match the decrypted padded text
     TextTooLong,      // text and its NUL do not fit the caller's room
+    NoFrameEnd,       // a stream: more than kMaxFrameSize bytes without a frame end
 };
 
 struct FrameDecodeResult {

@@ -7,6 +7,8 @@
 #include "md5.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 using namespace apitest;
 using testpeer::LoopbackPeer;
@@ -28,8 +30,12 @@ struct ChapScript {
     int checkStatus = 200;
     std::string proofName = "server";
     std::string proofSecret = "peersecret";
-    int proofBytes = 16;            // length of the proof sent back
-    std::string afterLogin;         // raw bytes sent instead of the first reply after login
+    int proofBytes = 16; // length of the proof sent back
+    // Raw bytes sent instead of every reply after login: one send per piece, `gapMs` apart;
+    // then the connection closes when `closeAfter` is set.
+    std::vector<std::string> afterLogin;
+    int gapMs = 0;
+    bool closeAfter = false;
     std::atomic<int> framesSeen{0}; // encrypted frames received after login
     std::vector<std::size_t> frameSizes;
     std::vector<std::string> frames;
@@ -77,7 +83,15 @@ LoopbackPeer::Handler chapService(ChapScript& script) {
                 encryptNext = *line == "auth ok -crypt:yes";
                 answer = reply(200);
             } else if (encrypted && !script.afterLogin.empty()) {
-                link.sendRaw(script.afterLogin);
+                for (std::size_t i = 0; i < script.afterLogin.size(); ++i) {
+                    if (i != 0 && script.gapMs != 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(script.gapMs));
+                    }
+                    link.sendRaw(script.afterLogin[i]);
+                }
+                if (script.closeAfter) {
+                    return;
+                }
                 continue;
             } else {
                 answer = reply(200, {{"echo", *line}});
@@ -237,28 +251,80 @@ TEST_F(ApiTest, AuthModeOtherThanChapDoesNotEndTheLogin) {
     EXPECT_EQ(peer.lines().size(), 3u);
 }
 
-TEST_F(ApiTest, RejectedFramesCloseTheConnection) {
-    std::vector<std::string> bad = {std::string(16, 'x'), std::string(40, 'y'),
-                                    std::string(48, 'z')};
-    // A valid frame with one bit flipped.
-    {
-        dravolin::crypto::ChannelCipher cipher(kServerChallenge.data(), kServerChallenge.size(),
-                                               "secret", 6);
+// The channel's frames as the peer sends them for `text`: frames of at most `chunk` bytes.
+std::string framesOf(const std::string& text, std::size_t chunk = 32767) {
+    const dravolin::crypto::ChannelCipher cipher(kServerChallenge.data(), kServerChallenge.size(),
+                                                 "secret", 6);
+    std::string out;
+    for (std::size_t at = 0; at < text.size() || at == 0; at += chunk) {
         dravolin::crypto::CryptoProvider random;
-        const std::string text = reply(200, {{"echo", "get x"}});
-        auto frame = dravolin::crypto::encodeFrame(cipher, text.data(), text.size(), random);
-        frame[frame.size() / 2] ^= 0x10;
-        bad.emplace_back(frame.begin(), frame.end());
+        const auto part = text.substr(at, chunk);
+        const auto frame = dravolin::crypto::encodeFrame(cipher, part.data(), part.size(), random);
+        out.append(frame.begin(), frame.end());
     }
-    for (const auto& raw : bad) {
+    return out;
+}
+
+std::vector<std::string> cut(const std::string& bytes, std::size_t piece) {
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+        pieces.push_back(bytes.substr(at, piece));
+    }
+    return pieces;
+}
+
+TEST_F(ApiTest, FramesAreReassembledAndBrokenOnesCloseTheConnection) {
+    const std::string echoX = reply(200, {{"echo", "get x"}});
+    const std::string frames = framesOf(echoX, 5); // a frame per 5 text bytes
+    std::string damaged = framesOf(echoX);
+    damaged[damaged.size() / 2] ^= 0x10;
+    const std::string half = framesOf(echoX).substr(0, 40);
+    struct Case {
+        const char* what;
+        std::vector<std::string> pieces;
+        int gapMs;
+        bool closeAfter;
+        int result;  // of the first request
+        bool usable; // a second request succeeds as well
+    };
+    const std::vector<Case> cases = {
+        {"one frame in two sends, 1.5 s apart", cut(framesOf(echoX), 20), 1500, false, 0, true},
+        {"one frame in 7-byte sends", cut(framesOf(echoX), 7), 0, false, 0, true},
+        {"many frames in one send", {frames}, 0, false, 0, true},
+        {"many frames cut across their ends", cut(frames, 45), 1, false, 0, true},
+        {"empty frames in between",
+         {framesOf("") + framesOf(echoX) + framesOf("")},
+         0,
+         false,
+         0,
+         false},
+        {"the reply, then part of another frame", {framesOf(echoX) + half}, 0, false, 0, false},
+        {"a damaged frame", {damaged}, 0, false, 1, false},
+        {"more than 32,784 bytes without a frame end",
+         {std::string(33000, 'A')},
+         0,
+         false,
+         1,
+         false},
+        {"part of a frame, then the end of the stream", {half}, 0, true, 1, false},
+        {"part of a frame, then silence for the idle limit", {half}, 0, false, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         ChapScript script;
-        script.afterLogin = raw;
+        script.afterLogin = c.pieces;
+        script.gapMs = c.gapMs;
+        script.closeAfter = c.closeAfter;
         LoopbackPeer peer(chapService(script));
         const uint32_t handle = connect(peer);
         const LoginParameters lp = chap(nullptr, nullptr, true);
         ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
-        EXPECT_EQ(echo(handle, "x"), 1) << raw.size();
-        EXPECT_EQ(echo(handle, "y"), 1) << "closed after a rejected frame";
+        EXPECT_EQ(echo(handle, "x"), c.result);
+        if (c.result != 0) {
+            EXPECT_EQ(echo(handle, "y"), 1) << "closed after a rejected frame";
+        } else if (c.usable) {
+            EXPECT_EQ(echo(handle, "x"), 0);
+        }
     }
 }
 

@@ -26,6 +26,10 @@ class PeerSocket {
     std::uint16_t listenLoopback();
     // Accepts one connection; an invalid socket when `limit` passes first.
     PeerSocket accept(Millis limit);
+    // Connects to 127.0.0.1 at `port` (no delay on small sends); false on failure.
+    bool connectLoopback(std::uint16_t port);
+    // True when a receive would not block (data, end of stream or error) within `limit`.
+    bool readable(Millis limit);
     // Receives up to `capacity` bytes; -1 on error or time-out, 0 at end of stream.
     long receive(char* buffer, std::size_t capacity, Millis limit);
     // One send call for all of it; false on error.

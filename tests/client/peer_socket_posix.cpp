@@ -64,6 +64,30 @@ PeerSocket PeerSocket::accept(Millis limit) {
     return PeerSocket(fd);
 }
 
+bool PeerSocket::connectLoopback(std::uint16_t port) {
+    close();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    handle_ = fd;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close();
+        return false;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+bool PeerSocket::readable(Millis limit) {
+    return valid() && waitReadable(static_cast<int>(handle_), limit);
+}
+
 long PeerSocket::receive(char* buffer, std::size_t capacity, Millis limit) {
     if (!valid() || !waitReadable(static_cast<int>(handle_), limit)) {
         return -1;

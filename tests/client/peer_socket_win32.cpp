@@ -72,6 +72,31 @@ PeerSocket PeerSocket::accept(Millis limit) {
     return PeerSocket(static_cast<std::intptr_t>(s));
 }
 
+bool PeerSocket::connectLoopback(std::uint16_t port) {
+    close();
+    socketsStart();
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        return false;
+    }
+    handle_ = static_cast<std::intptr_t>(s);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    a.sin_port = ::htons(port);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close();
+        return false;
+    }
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return true;
+}
+
+bool PeerSocket::readable(Millis limit) {
+    return valid() && waitReadable(native(handle_), limit);
+}
+
 long PeerSocket::receive(char* buffer, std::size_t capacity, Millis limit) {
     if (!valid() || !waitReadable(native(handle_), limit)) {
         return -1;

@@ -2,11 +2,13 @@
 // ephemeral loopback port.
 #include "api_support.h"
 #include "child_process.h"
+#include "stream_relay.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <map>
 #include <sstream>
 
 using namespace apitest;
@@ -53,6 +55,16 @@ std::string expectedLog(std::size_t size) {
     std::string body = readFile(path);
     std::remove(path.c_str());
     return body;
+}
+
+// expectedLog(), made once per size.
+const std::string& servedLog(std::size_t size) {
+    static std::map<std::size_t, std::string> made;
+    auto it = made.find(size);
+    if (it == made.end()) {
+        it = made.emplace(size, expectedLog(size)).first;
+    }
+    return it->second;
 }
 
 std::string valueOf(const std::vector<Record>& records, const std::string& name) {
@@ -268,4 +280,169 @@ TEST_F(StandInTest, FreeReturnsWhileTheServerNeverFinishesAReply) {
     EXPECT_EQ(Completions::instance().countFor(id), 1u);
     EXPECT_EQ(Completions::instance().all()[0].failed, 1);
     DravolinClient_ResponseFree(r);
+}
+
+namespace {
+
+// Waits for the completion of `id` (long transfers through a slow relay take a while).
+bool completed(uint32_t id, Millis limit = Millis(180000)) {
+    return waitUntil([&] { return Completions::instance().countFor(id) > 0; }, limit);
+}
+
+int failedFlagOf(uint32_t id) {
+    for (const auto& c : Completions::instance().all()) {
+        if (c.id == id) {
+            return c.failed;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+// The client and the stand-in with a relay between them that re-cuts both directions of the
+// stream into random pieces with random pauses: what a real network may do to the bytes.
+TEST_F(StandInTest, EverythingWorksThroughARelayThatRecutsTheStream) {
+    StandIn server;
+    ASSERT_GT(server.servicePort, 0);
+    // A listing of a few thousand records: 750 devices of four records each, added directly.
+    const uint32_t direct = connectTo(server);
+    LoginParameters admin{0, "admin", "secret", nullptr, nullptr, 0};
+    ASSERT_EQ(DravolinClient_Login(direct, &admin, nullptr, nullptr), 0);
+    for (int i = 0; i < 750; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "relay%04d", i);
+        ASSERT_EQ(send(direct, 1, name), 0);
+    }
+    std::vector<Record> listing;
+    ASSERT_EQ(send(direct, 4, nullptr, &listing), 0);
+    ASSERT_GE(listing.size(), 3000u);
+    const std::size_t logSize = 4 * 1024 * 1024 + 3;
+    const std::string& log = servedLog(logSize);
+
+    struct Shape {
+        const char* what;
+        testpeer::StreamShape shape;
+        bool bigLog;
+    };
+    for (const Shape& sh : {Shape{"1-byte pieces", {11, 1, 0}, false},
+                            Shape{"up to a segment, up to 1 ms apart", {12, 1448, 1}, true},
+                            Shape{"up to 40,000 bytes", {13, 40000, 0}, true}}) {
+        testpeer::StreamRelay relay(static_cast<std::uint16_t>(server.servicePort + 1), sh.shape);
+        ASSERT_NE(relay.port(), 0);
+        for (const bool encrypted : {false, true}) {
+            for (const bool async : {false, true}) {
+                SCOPED_TRACE(std::string(sh.what) +
+                             (encrypted ? ", CHAP mutual encrypted" : ", plain") +
+                             (async ? ", async" : ", sync"));
+                Completions::instance().reset();
+                uint32_t handle = 0;
+                ASSERT_EQ(DravolinClient_Connect("127.0.0.1", relay.servicePort(), &handle, nullptr,
+                                                 nullptr),
+                          0);
+                const LoginParameters chap{1, "alice", "secret", "server", "peersecret", 1};
+                ASSERT_EQ(
+                    DravolinClient_Login(handle, encrypted ? &chap : &admin, nullptr, nullptr), 0);
+                ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, ""), 0);
+                const std::string name =
+                    std::string("relay-") + (encrypted ? "e" : "p") + (async ? "a" : "s") + ".log";
+                ASSERT_EQ(send(handle, 11, ("-logname:\"" + name + "\"").c_str()), 0);
+                if (sh.bigLog) {
+                    ASSERT_EQ(
+                        send(handle, 11, ("-logsize:\"" + std::to_string(logSize) + "\"").c_str()),
+                        0);
+                }
+                std::vector<Record> got;
+                if (!async) {
+                    EXPECT_EQ(send(handle, 4, nullptr, &got), 0);
+                    EXPECT_TRUE(got == listing) << got.size() << " records";
+                    EXPECT_EQ(send(handle, 8, nullptr), 0);
+                } else {
+                    Response* list = nullptr;
+                    Response* getlog = nullptr;
+                    uint32_t listId = 0, logId = 0;
+                    ASSERT_EQ(DravolinClient_SendRequest(handle, 4, nullptr, &list, &listId,
+                                                         Completions::callback),
+                              0);
+                    ASSERT_EQ(DravolinClient_SendRequest(handle, 8, nullptr, &getlog, &logId,
+                                                         Completions::callback),
+                              0);
+                    ASSERT_TRUE(completed(listId));
+                    ASSERT_TRUE(completed(logId));
+                    EXPECT_EQ(failedFlagOf(listId), 0);
+                    EXPECT_EQ(failedFlagOf(logId), 0);
+                    EXPECT_TRUE(recordsOf(list) == listing);
+                    DravolinClient_ResponseFree(list);
+                    DravolinClient_ResponseFree(getlog);
+                }
+                const std::string file = readFile(name);
+                EXPECT_EQ(file.size(), sh.bigLog ? logSize : 65536u);
+                EXPECT_TRUE(file == (sh.bigLog ? log : servedLog(65536)));
+                std::remove(name.c_str());
+                EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+            }
+        }
+        EXPECT_GT(relay.pieces(), 0u);
+    }
+}
+
+TEST_F(StandInTest, CancelDisconnectAndFreeMidTransferThroughTheRelay) {
+    StandIn server;
+    ASSERT_GT(server.servicePort, 0);
+    testpeer::StreamRelay relay(static_cast<std::uint16_t>(server.servicePort + 1), {21, 1448, 1});
+    const std::size_t logSize = 3 * 1024 * 1024;
+    const LoginParameters chap{1, "alice", "secret", "server", "peersecret", 1};
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        Completions::instance().reset();
+        uint32_t handle = 0;
+        ASSERT_EQ(
+            DravolinClient_Connect("127.0.0.1", relay.servicePort(), &handle, nullptr, nullptr), 0);
+        const LoginParameters admin{0, "admin", "secret", nullptr, nullptr, 0};
+        ASSERT_EQ(DravolinClient_Login(handle, encrypted ? &chap : &admin, nullptr, nullptr), 0);
+        ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, ""), 0);
+        ASSERT_EQ(send(handle, 11, "-logname:\"relay-cancel.log\""), 0);
+        ASSERT_EQ(send(handle, 11, ("-logsize:\"" + std::to_string(logSize) + "\"").c_str()), 0);
+        Response* getlog = nullptr;
+        Response* list = nullptr;
+        uint32_t logId = 0, listId = 0, disconnectId = 0;
+        ASSERT_EQ(
+            DravolinClient_SendRequest(handle, 8, nullptr, &getlog, &logId, Completions::callback),
+            0);
+        ASSERT_EQ(
+            DravolinClient_SendRequest(handle, 4, nullptr, &list, &listId, Completions::callback),
+            0);
+        // Withdrawn while the transfer runs; the disconnect waits behind the transfer.
+        EXPECT_EQ(DravolinClient_CancelRequest(listId), 0);
+        ASSERT_EQ(DravolinClient_Disconnect(handle, &disconnectId, Completions::callback), 0);
+        ASSERT_TRUE(completed(disconnectId));
+        EXPECT_EQ(Completions::instance().countFor(logId), 1u);
+        EXPECT_EQ(failedFlagOf(logId), 0);
+        EXPECT_EQ(Completions::instance().countFor(listId), 0u);
+        EXPECT_EQ(failedFlagOf(disconnectId), 0);
+        EXPECT_TRUE(readFile("relay-cancel.log") == servedLog(logSize));
+        std::remove("relay-cancel.log");
+        DravolinClient_ResponseFree(getlog);
+        DravolinClient_ResponseFree(list);
+    }
+    // Ending the library in the middle of a transfer fails it, once.
+    Completions::instance().reset();
+    uint32_t handle = 0;
+    ASSERT_EQ(DravolinClient_Connect("127.0.0.1", relay.servicePort(), &handle, nullptr, nullptr),
+              0);
+    ASSERT_EQ(DravolinClient_Login(handle, &chap, nullptr, nullptr), 0);
+    ASSERT_EQ(DravolinClient_SetServiceLogDirectory(handle, ""), 0);
+    ASSERT_EQ(send(handle, 11, "-logname:\"relay-free.log\""), 0);
+    ASSERT_EQ(send(handle, 11, "-logsize:\"67108864\""), 0);
+    Response* getlog = nullptr;
+    uint32_t logId = 0;
+    ASSERT_EQ(
+        DravolinClient_SendRequest(handle, 8, nullptr, &getlog, &logId, Completions::callback), 0);
+    std::this_thread::sleep_for(Millis(300));
+    DravolinClient_Free();
+    ASSERT_TRUE(completed(logId, Millis(30000)));
+    EXPECT_EQ(Completions::instance().countFor(logId), 1u);
+    EXPECT_EQ(failedFlagOf(logId), 1);
+    DravolinClient_ResponseFree(getlog);
+    std::remove("relay-free.log");
 }

@@ -1,4 +1,5 @@
 #include "frame_codec.h"
+#include "frame_reassembler.h"
 
 #include "crypto_provider.h"
 #include "guarded_buffer.h"
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,6 +326,265 @@ TEST(ConstantTimeEqual, ComparesAllSixteenBytes) {
         EXPECT_FALSE(constantTimeEqual16(a, b)) << i;
         b[i] ^= 0x80;
     }
+}
+
+// ---- Reassembly of frames from a byte stream ----
+
+using Status = FrameReassembler::Status;
+
+// What a stream gave: its texts in order, and how it ended.
+struct StreamOutcome {
+    std::vector<std::string> texts;
+    Status last = Status::NeedMore;
+    FrameError error = FrameError::None;
+    bool partial = false;
+};
+
+// Feeds `stream` cut at `cuts` (ascending offsets), each piece from its own buffer ending at a
+// guard page, and takes every text after each piece.
+StreamOutcome reassemble(const ChannelCipher& c, const std::vector<std::uint8_t>& stream,
+                         const std::vector<std::size_t>& cuts) {
+    FrameReassembler r(c);
+    StreamOutcome out;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= cuts.size() && out.last != Status::Rejected; ++i) {
+        const std::size_t to = i < cuts.size() ? cuts[i] : stream.size();
+        test::GuardedBuffer piece(to - from);
+        if (to > from)
+            std::memcpy(piece.data(), stream.data() + from, to - from);
+        r.feed(piece.data(), to - from);
+        while ((out.last = r.next()) == Status::Text)
+            out.texts.emplace_back(r.text());
+        from = to;
+    }
+    out.error = r.error();
+    out.partial = r.holdsPartialFrame();
+    return out;
+}
+
+std::vector<std::uint8_t> join(const ChannelCipher& c, const std::vector<std::string>& texts) {
+    std::vector<std::uint8_t> stream;
+    for (const auto& t : texts) {
+        const auto f = encode(c, t);
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    return stream;
+}
+
+std::string letters(std::size_t n, char first = 'a') {
+    std::string s(n, ' ');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(first + i % 26);
+    return s;
+}
+
+// A frame built by hand: `body` (whole blocks) masked and encrypted under the digest `d`.
+std::vector<std::uint8_t> rawFrame(const ChannelCipher& c, std::vector<std::uint8_t> body,
+                                   const std::uint8_t d[16]) {
+    std::vector<std::uint8_t> frame(16 + body.size());
+    c.aes().encryptBlock(d, frame.data());
+    c.aes().encryptBlocksMasked(body.data(), frame.data() + 16, body.size() / 16, d);
+    return frame;
+}
+
+const std::vector<std::string> kTexts = {"200 OK\r\n",         "",       letters(15), letters(16),
+                                         letters(47) + "\r\n", "end\r\n"};
+
+TEST(FrameStream, WholeFramesEachInItsOwnReceive) {
+    const auto c = testCipher();
+    FrameReassembler r(c);
+    for (const auto& t : kTexts) {
+        const auto f = encode(c, t);
+        r.feed(f.data(), f.size());
+        ASSERT_EQ(r.next(), Status::Text);
+        EXPECT_EQ(r.text(), t);
+        EXPECT_EQ(r.next(), Status::NeedMore);
+        EXPECT_FALSE(r.holdsPartialFrame());
+    }
+}
+
+TEST(FrameStream, CoalescedByteByByteAndSplitAtEveryOffsetGiveTheSameTexts) {
+    const auto c = testCipher();
+    const auto stream = join(c, kTexts);
+    const auto whole = reassemble(c, stream, {});
+    EXPECT_EQ(whole.texts, kTexts);
+    EXPECT_EQ(whole.last, Status::NeedMore);
+    EXPECT_FALSE(whole.partial);
+
+    std::vector<std::size_t> everyByte;
+    for (std::size_t i = 1; i < stream.size(); ++i)
+        everyByte.push_back(i);
+    EXPECT_EQ(reassemble(c, stream, everyByte).texts, kTexts);
+
+    for (std::size_t at = 0; at <= stream.size(); ++at) {
+        const auto split = reassemble(c, stream, {at});
+        ASSERT_EQ(split.texts, kTexts) << "split at " << at;
+        ASSERT_EQ(split.last, Status::NeedMore);
+    }
+}
+
+TEST(FrameStream, LargeFramesSurviveSegmentSizedAndRandomCuts) {
+    const auto c = testCipher();
+    const std::vector<std::string> texts = {letters(kMaxFrameText), "x\r\n", letters(20000, 'A'),
+                                            letters(kMaxFrameText - 16)};
+    const auto stream = join(c, texts);
+    std::vector<std::size_t> segments; // an Ethernet-sized link
+    for (std::size_t at = 1448; at < stream.size(); at += 1448)
+        segments.push_back(at);
+    EXPECT_EQ(reassemble(c, stream, segments).texts, texts);
+
+    std::mt19937 rng(11);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = 0;;) {
+            at += 1 + rng() % 5000;
+            if (at >= stream.size())
+                break;
+            cuts.push_back(at);
+        }
+        ASSERT_EQ(reassemble(c, stream, cuts).texts, texts) << "round " << round;
+    }
+}
+
+TEST(FrameStream, LargestFrameEndsExactlyAtTheLimit) {
+    const auto c = testCipher();
+    const auto frame = encode(c, letters(kMaxFrameText));
+    ASSERT_EQ(frame.size(), kMaxFrameSize);
+    const auto out = reassemble(c, frame, {kMaxFrameSize - 1});
+    ASSERT_EQ(out.texts.size(), 1u);
+    EXPECT_EQ(out.texts[0], letters(kMaxFrameText));
+}
+
+TEST(FrameStream, AnIncompleteFrameIsHeldAndNeedsMore) {
+    const auto c = testCipher();
+    const auto stream = join(c, {"first\r\n", letters(100)});
+    const auto out = reassemble(c, std::vector<std::uint8_t>(stream.begin(), stream.end() - 1), {});
+    EXPECT_EQ(out.texts, std::vector<std::string>{"first\r\n"});
+    EXPECT_EQ(out.last, Status::NeedMore);
+    EXPECT_TRUE(out.partial); // the caller's cue for its idle limit and for a closed stream
+    // Less than one block, and exactly one block, are held as well.
+    for (std::size_t n : {1u, 15u, 16u, 31u}) {
+        EXPECT_TRUE(reassemble(c, std::vector<std::uint8_t>(stream.begin(), stream.begin() + n), {})
+                        .partial)
+            << n;
+    }
+}
+
+TEST(FrameStreamRejection, DigestFailureAtAFramesEnd) {
+    const auto c = testCipher();
+    const auto stream = join(c, {"one\r\n", letters(60), "three\r\n"});
+    // The second frame: digest block at 32, body blocks at 48, 64, 80 and its last at 96.
+    for (std::size_t byte = 48; byte < 96; byte += 5) {
+        auto bad = stream;
+        bad[byte] ^= 0x20;
+        for (const auto& cuts : std::vector<std::vector<std::size_t>>{{}, {byte}, {byte + 1}}) {
+            const auto out = reassemble(c, bad, cuts);
+            EXPECT_EQ(out.texts, std::vector<std::string>{"one\r\n"}) << byte;
+            EXPECT_EQ(out.last, Status::Rejected) << byte;
+            EXPECT_EQ(out.error, FrameError::DigestMismatch) << byte;
+        }
+    }
+    // A damaged digest block or last block hides where the frame ends: nothing after the
+    // damage is delivered, and the stream is rejected or left holding an unfinished frame
+    // (which the idle limit and the peer's close then end).
+    for (std::size_t byte : {32u, 40u, 47u, 96u, 111u}) {
+        auto bad = stream;
+        bad[byte] ^= 0x01;
+        const auto out = reassemble(c, bad, {});
+        EXPECT_EQ(out.texts, std::vector<std::string>{"one\r\n"}) << byte;
+        EXPECT_TRUE(out.last == Status::Rejected || out.partial) << byte;
+    }
+    // Under a wrong key, or one byte out of step, no text comes out.
+    const std::uint8_t otherChallenge[16] = {1};
+    const ChannelCipher other(otherChallenge, 16, kSecret, std::strlen(kSecret));
+    auto out = reassemble(other, stream, {});
+    EXPECT_TRUE(out.texts.empty());
+    EXPECT_TRUE(out.last == Status::Rejected || out.partial);
+    auto frame = encode(c, "abc\r\n");
+    auto shifted = frame;
+    shifted.push_back(0x33);
+    shifted.insert(shifted.end(), stream.begin(), stream.end());
+    out = reassemble(c, shifted, {});
+    EXPECT_EQ(out.texts, std::vector<std::string>{"abc\r\n"});
+    EXPECT_TRUE(out.last == Status::Rejected || out.partial);
+}
+
+TEST(FrameStreamRejection, IsStickyUntilReset) {
+    const auto c = testCipher();
+    auto bad = encode(c, letters(40)); // three body blocks; the first one damaged
+    bad[20] ^= 1;
+    const auto good = encode(c, "good\r\n");
+    FrameReassembler r(c);
+    r.feed(bad.data(), bad.size());
+    EXPECT_EQ(r.next(), Status::Rejected);
+    r.feed(good.data(), good.size());
+    EXPECT_EQ(r.next(), Status::Rejected);
+    r.reset();
+    EXPECT_EQ(r.error(), FrameError::None);
+    r.feed(good.data(), good.size());
+    ASSERT_EQ(r.next(), Status::Text);
+    EXPECT_EQ(r.text(), "good\r\n");
+}
+
+TEST(FrameStreamRejection, MoreThanTheLargestFrameWithoutAnEnd) {
+    // 2,049 blocks (32,784 bytes) none of which holds a NUL: one byte more cannot belong to
+    // any frame.
+    const auto c = testCipher();
+    std::uint8_t d[16];
+    md5("not the digest", 14, d);
+    const auto endless = rawFrame(c, std::vector<std::uint8_t>(kMaxFrameSize - 16, 'q'), d);
+    for (const auto& cuts : std::vector<std::vector<std::size_t>>{{}, {1000, 20000}}) {
+        auto out = reassemble(c, endless, cuts);
+        EXPECT_EQ(out.last, Status::NeedMore);
+        EXPECT_TRUE(out.partial);
+        auto more = endless;
+        more.push_back(0);
+        out = reassemble(c, more, cuts);
+        EXPECT_EQ(out.last, Status::Rejected);
+        EXPECT_EQ(out.error, FrameError::NoFrameEnd);
+        out = reassemble(c, more, {kMaxFrameSize});
+        EXPECT_EQ(out.error, FrameError::NoFrameEnd);
+    }
+}
+
+TEST(FrameStream, AWholeReceiveIsOneFrameEvenWithNulsInItsText) {
+    const auto c = testCipher();
+    // A text with a NUL inside: the frame's first NUL block is not its last.
+    std::string text = letters(40);
+    text[3] = '\0';
+    const auto frame = encode(c, text);
+    auto out = reassemble(c, frame, {});
+    ASSERT_EQ(out.texts.size(), 1u);
+    EXPECT_EQ(out.texts[0], text.substr(0, 3)); // the text ends at its first NUL, as always
+    EXPECT_EQ(out.last, Status::NeedMore);
+    // Split, it cannot be told from a broken frame.
+    EXPECT_EQ(reassemble(c, frame, {17}).error, FrameError::DigestMismatch);
+
+    // A frame without any NUL: the whole body is text, if it fits.
+    std::vector<std::uint8_t> body(64, 'z');
+    std::uint8_t d[16];
+    md5(body.data(), body.size(), d);
+    out = reassemble(c, rawFrame(c, body, d), {});
+    ASSERT_EQ(out.texts.size(), 1u);
+    EXPECT_EQ(out.texts[0], std::string(64, 'z'));
+    body.assign(kFrameTextCapacity, 'z');
+    md5(body.data(), body.size(), d);
+    EXPECT_EQ(reassemble(c, rawFrame(c, body, d), {}).error, FrameError::TextTooLong);
+}
+
+TEST(FrameStream, ResetDropsWhatIsHeld) {
+    const auto c = testCipher();
+    const auto stream = join(c, {"a\r\n", "b\r\n"});
+    FrameReassembler r(c);
+    r.feed(stream.data(), 40); // the first frame and 8 bytes of the second
+    ASSERT_EQ(r.next(), Status::Text);
+    EXPECT_EQ(r.next(), Status::NeedMore);
+    EXPECT_TRUE(r.holdsPartialFrame());
+    r.reset();
+    EXPECT_FALSE(r.holdsPartialFrame());
+    r.feed(stream.data() + 32, 32);
+    ASSERT_EQ(r.next(), Status::Text);
+    EXPECT_EQ(r.text(), "b\r\n");
 }
 
 } // namespace

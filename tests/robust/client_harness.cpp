@@ -34,9 +34,6 @@ testserver::ServerConfig LoopbackServer::DefaultConfig() {
     c.peerName = "testserver";
     c.peerSecret = "peersecret";
     c.logSize = 3000;
-    // Frames of one encrypted reply must reach the client in separate
-    // receives; a wide gap keeps them apart also on a loaded machine.
-    c.frameGapMs = 5;
     return c;
 }
 

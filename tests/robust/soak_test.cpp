@@ -214,10 +214,9 @@ TEST(ClientSoak, EightThreadsWithRandomServerFaults) {
             dravolin::testserver::FaultMode::Close,  dravolin::testserver::FaultMode::Reset,
             dravolin::testserver::FaultMode::Drip,   dravolin::testserver::FaultMode::LongLine,
             dravolin::testserver::FaultMode::Double, dravolin::testserver::FaultMode::Status};
-        // Small logs and the default frame gap: a dripped reply goes out a
-        // byte (on the encrypted channel a frame and its gap) at a time.
+        // Small logs: a dripped reply goes out a byte (on the encrypted
+        // channel a frame) at a time.
         config.logSize = 400;
-        config.frameGapMs = 2;
         LoopbackServer server(config);
         ASSERT_TRUE(server.started());
         ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);

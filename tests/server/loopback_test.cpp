@@ -5,6 +5,7 @@
 #include "chap.h"
 #include "crypto_provider.h"
 #include "frame_codec.h"
+#include "frame_reassembler.h"
 #include "log_body.h"
 #include "md5.h"
 #include "net.h"
@@ -48,13 +49,27 @@ class RawClient {
     }
     bool connected() const { return socket_.valid(); }
 
-    void send(const std::string& line) {
-        if (cipher_) {
-            crypto::CryptoProvider random;
-            auto frame = crypto::encodeFrame(*cipher_, line.data(), line.size(), random);
-            ASSERT_TRUE(socket_.sendAll(frame.data(), frame.size()));
-        } else {
-            ASSERT_TRUE(socket_.sendAll(line.data(), line.size()));
+    void send(const std::string& line) { sendCut({line}, 0); }
+
+    // The frames of `lines` (or the lines themselves when plain) joined, then sent in pieces
+    // of `piece` bytes (0: in one send call).
+    void sendCut(const std::vector<std::string>& lines, std::size_t piece) {
+        std::string bytes;
+        for (const auto& line : lines) {
+            if (cipher_) {
+                crypto::CryptoProvider random;
+                auto frame = crypto::encodeFrame(*cipher_, line.data(), line.size(), random);
+                bytes.append(frame.begin(), frame.end());
+            } else {
+                bytes += line;
+            }
+        }
+        if (piece == 0)
+            piece = bytes.size();
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            ASSERT_TRUE(socket_.sendAll(bytes.data() + at, std::min(piece, bytes.size() - at)));
+            if (piece < bytes.size())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
 
@@ -123,9 +138,9 @@ class RawClient {
         return out;
     }
 
-    void useFrames(const ts::ChannelKey& key, std::size_t frameText) {
+    void useFrames(const ts::ChannelKey& key) {
         cipher_ = std::make_unique<crypto::ChannelCipher>(key.data());
-        fullFrame_ = crypto::frameSizeForText(frameText);
+        frames_ = std::make_unique<crypto::FrameReassembler>(*cipher_);
     }
     const std::string& pending() const { return pending_; }
     long rawReceive(char* buf, std::size_t cap) { return socket_.receive(buf, cap); }
@@ -141,44 +156,26 @@ class RawClient {
             pending_.append(buf, static_cast<std::size_t>(n));
             return true;
         }
-        raw_.append(buf, static_cast<std::size_t>(n));
-        // Frames carry no length; all but a reply's last are full-size. This
-        // reader is more forgiving than a real client: it also separates
-        // short frames that arrived together.
+        // The frames as a client finds them, however TCP cut the stream.
+        frames_->feed(buf, static_cast<std::size_t>(n));
         for (;;) {
-            if (raw_.empty())
+            switch (frames_->next()) {
+            case crypto::FrameReassembler::Status::Text:
+                pending_.append(frames_->text());
+                break;
+            case crypto::FrameReassembler::Status::NeedMore:
                 return true;
-            std::size_t took = 0;
-            if (raw_.size() >= fullFrame_)
-                took = tryFrame(fullFrame_);
-            for (std::size_t size = 32; took == 0 && size <= raw_.size() && size < fullFrame_;
-                 size += 16)
-                took = tryFrame(size);
-            if (took == 0) {
-                if (raw_.size() < fullFrame_)
-                    return true; // the rest of a frame is still on its way
+            case crypto::FrameReassembler::Status::Rejected:
                 ++framesRejected;
                 return false;
             }
-            raw_.erase(0, took);
         }
-    }
-
-    std::size_t tryFrame(std::size_t size) {
-        std::vector<std::uint8_t> frame(raw_.begin(), raw_.begin() + static_cast<long>(size));
-        std::vector<char> text(size);
-        auto r = crypto::decodeFrame(*cipher_, frame.data(), size, text.data(), text.size());
-        if (!r.ok())
-            return 0;
-        pending_.append(text.data(), r.textLength);
-        return size;
     }
 
     net::Socket socket_;
     std::string pending_;
-    std::string raw_;
     std::unique_ptr<crypto::ChannelCipher> cipher_;
-    std::size_t fullFrame_ = 0;
+    std::unique_ptr<crypto::FrameReassembler> frames_;
 };
 
 struct Loopback : ::testing::Test {
@@ -440,7 +437,7 @@ TEST_F(Loopback, EncryptedChannelCarriesCommandsAndMultiFrameLogs) {
     RawClient c(server->port());
     ASSERT_EQ(c.read().status, 200);
     ts::ChannelKey key = chapLogin(c, "bob", "s3cret");
-    c.useFrames(key, cfg.frameText);
+    c.useFrames(key);
     for (int i = 0; i < 12; ++i)
         EXPECT_EQ(c.ask("list -what:\"devices\"1\n").value("Device"), "disk0");
     ASSERT_EQ(c.ask("control -logsize:\"100000\" \n").status, 200);
@@ -458,6 +455,48 @@ TEST_F(Loopback, EncryptedChannelCarriesCommandsAndMultiFrameLogs) {
     EXPECT_EQ(c.ask("get LogLevel\n").text, full);
 }
 
+TEST_F(Loopback, SplitAndCoalescedSendsInBothDirections) {
+    cfg.frameText = 1000;
+    start();
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        RawClient c(server->port());
+        ASSERT_EQ(c.read().status, 200);
+        if (encrypted) {
+            c.useFrames(chapLogin(c, "bob", "s3cret"));
+        } else {
+            ASSERT_EQ(c.ask("login alice pw\n").status, 200);
+        }
+        const std::string full = c.ask("get LogLevel\n").text;
+        ASSERT_EQ(c.ask("control -logsize:\"100000\" \n").status, 200);
+        const std::string log = c.ask("getlog\n").text;
+        EXPECT_NE(log.find(generated(100000)), std::string::npos);
+        for (const char* fault : {"control -fault:\"split\" -size:\"7\" -gap:\"0\" \n",
+                                  "control -fault:\"split\" -size:\"1448\" -gap:\"1\" \n",
+                                  "control -fault:\"coalesce\" \n"}) {
+            SCOPED_TRACE(fault);
+            ASSERT_EQ(c.ask(fault).status, 200);
+            EXPECT_EQ(c.ask("get LogLevel\n").text, full);
+            ASSERT_EQ(c.ask(std::string(fault).replace(std::string(fault).find(" \n"), 2,
+                                                       " -on:\"getlog\" \n"))
+                          .status,
+                      200);
+            EXPECT_EQ(c.ask("getlog\n").text, log);
+        }
+        // The server's receive side: a command cut into 3-byte sends, and three in one.
+        c.sendCut({"get LogLevel\n"}, 3);
+        EXPECT_EQ(c.read().text, full);
+        c.sendCut({"get LogLevel\n", "control ping \n", "get LogLevel\n"}, 0);
+        EXPECT_EQ(c.read().text, full);
+        EXPECT_EQ(c.read().status, 200);
+        EXPECT_EQ(c.read().text, full);
+        c.sendCut({"get LogLevel\n", "get LogLevel\n"}, 5);
+        EXPECT_EQ(c.read().text, full);
+        EXPECT_EQ(c.read().text, full);
+        EXPECT_EQ(c.framesRejected, 0u);
+    }
+}
+
 TEST_F(Loopback, PlainTextAfterTheSwitchIsNotObeyed) {
     start();
     RawClient c(server->port());
@@ -473,7 +512,7 @@ TEST_F(Loopback, PlainTextAfterTheSwitchIsNotObeyed) {
     ASSERT_EQ(c.read().status, 200);
     ts::ChannelKey key;
     crypto::deriveChannelKey(challenge, n, "s3cret", 6, key.data());
-    c.useFrames(key, cfg.frameText);
+    c.useFrames(key);
     Reply next = c.ask("get LogLevel\n");
     EXPECT_EQ(next.value("Parameter"), "LogLevel"); // not the answer to the ping
 }
@@ -484,7 +523,7 @@ TEST_F(Loopback, EncryptedFrameFaults) {
     ASSERT_EQ(c.read().status, 200);
     ts::ChannelKey key = chapLogin(c, "bob", "s3cret");
     crypto::ChannelCipher cipher(key.data());
-    c.useFrames(key, cfg.frameText);
+    c.useFrames(key);
     ASSERT_EQ(c.ask("control -fault:\"frame40\" \n").status, 200);
     c.send("get LogLevel\n");
     char buf[4096];
@@ -505,7 +544,7 @@ TEST_F(Loopback, EncryptedFrameFaults) {
     ASSERT_EQ(d.read().status, 200);
     key = chapLogin(d, "bob", "s3cret");
     crypto::ChannelCipher cipher2(key.data());
-    d.useFrames(key, cfg.frameText);
+    d.useFrames(key);
     ASSERT_EQ(d.ask("control -fault:\"corruptframe\" \n").status, 200);
     d.send("get LogLevel\n");
     long n = d.rawReceive(buf, sizeof buf);

@@ -196,6 +196,15 @@ TEST(SendPlans, EachFaultCutsTheReplyAsDocumented) {
     EXPECT_EQ(drip.dripBytes, ts::kMaxDripBytes);
     EXPECT_EQ(drip.dripGapMs, 3u);
     EXPECT_TRUE(ts::planSend(10, spec("double"), 0).appendExtraReply);
+    for (std::size_t frameText : {0u, 1000u}) {
+        auto split = ts::planSend(1000, spec("split,size=7,gap=2"), frameText);
+        EXPECT_EQ(split.splitPiece, 7u);
+        EXPECT_EQ(split.splitGapMs, 2u);
+        EXPECT_EQ(split.sendBytes, 1000u);
+        EXPECT_EQ(ts::planSend(1000, spec("split"), frameText).splitPiece, ts::kDefaultSplitPiece);
+        EXPECT_TRUE(ts::planSend(1000, spec("coalesce"), frameText).coalesce);
+    }
+    EXPECT_FALSE(spec("split,size=0"));
     // Frame faults only exist on an encrypted connection.
     EXPECT_EQ(ts::planSend(100, spec("frame40"), 0).junkFrame, 0u);
     EXPECT_EQ(ts::planSend(100, spec("frame40"), 32767).junkFrame, 40u);

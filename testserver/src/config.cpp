@@ -250,7 +250,8 @@ std::string usageText() {
   --random-faults RATE    inject a random fault into this fraction of replies
   --random-modes LIST     modes for random faults (default close,reset,drip,longline,double,status)
   --seed N                seed of the random faults
-  --frame-gap-ms MS       pause between the frames of one encrypted reply (default 5)
+  --frame-gap-ms MS       pause between the frames of one encrypted reply, for tests of
+                          paced peers (default 0: back to back)
   --frame-text N          text bytes per encrypted frame (default and most 32767)
   --reply-delay-us US     think time: pause this long before every reply (default 0)
   --exit-after SECONDS    stop after this long

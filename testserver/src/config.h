@@ -50,7 +50,7 @@ struct ServerConfig {
     bool seedGiven = false;
     std::vector<FaultMode> randomModes;
 
-    unsigned frameGapMs = 5;       // pause between frames of one encrypted reply
+    unsigned frameGapMs = 0;       // pause between frames of one encrypted reply
     std::size_t frameText = 32767; // text bytes per encrypted frame
     unsigned replyDelayUs = 0;     // think time before every reply (microseconds)
 

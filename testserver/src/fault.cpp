@@ -20,6 +20,7 @@ constexpr ModeName kModes[] = {
     {FaultMode::BadProof, "badproof"}, {FaultMode::BadName, "badname"},
     {FaultMode::NoCrypt, "nocrypt"},   {FaultMode::CorruptFrame, "corruptframe"},
     {FaultMode::Frame16, "frame16"},   {FaultMode::Frame40, "frame40"},
+    {FaultMode::Split, "split"},       {FaultMode::Coalesce, "coalesce"},
 };
 
 template <typename T> bool parseNumber(std::string_view s, T& out) {
@@ -79,6 +80,7 @@ std::optional<FaultSpec> parseFaultSpec(std::string_view text, std::string& erro
                 spec.at = at;
             } else if (ok && key == "size") {
                 ok = parseNumber(value, spec.size) && spec.size <= 64 * 1024 * 1024;
+                spec.sizeGiven = true;
             } else if (ok && key == "gap") {
                 ok = parseNumber(value, spec.gapMs) && spec.gapMs <= 10000;
             } else {
@@ -98,6 +100,10 @@ std::optional<FaultSpec> parseFaultSpec(std::string_view text, std::string& erro
         spec.on = "auth check";
     if (!onGiven && spec.mode == FaultMode::NoCrypt)
         spec.on = "auth start";
+    if (spec.mode == FaultMode::Split && spec.sizeGiven && spec.size == 0) {
+        error = "split needs a piece size of at least 1";
+        return std::nullopt;
+    }
     return spec;
 }
 
@@ -161,6 +167,13 @@ SendPlan planSend(std::uint64_t total, const std::optional<FaultSpec>& fault,
             plan.junkFrame = fault->mode == FaultMode::Frame16 ? 16 : 40;
             plan.sendBytes = 0;
         }
+        break;
+    case FaultMode::Split:
+        plan.splitPiece = fault->sizeGiven ? fault->size : kDefaultSplitPiece;
+        plan.splitGapMs = fault->gapMs;
+        break;
+    case FaultMode::Coalesce:
+        plan.coalesce = true;
         break;
     default:
         // The others change the reply's content, not its sending.

@@ -26,6 +26,8 @@ enum class FaultMode {
     CorruptFrame, // encrypted: one bit of the reply's first frame flipped
     Frame16,      // encrypted: 16 random bytes instead of the reply
     Frame40,      // encrypted: 40 random bytes instead of the reply
+    Split,        // every send cut into pieces of `size` bytes, `gap` ms apart
+    Coalesce,     // all sends (frames) of the reply joined into one
 };
 
 struct FaultSpec {
@@ -34,8 +36,9 @@ struct FaultSpec {
     unsigned times = 1;              // replies it applies to; 0 = every one
     int status = 103;                // Status
     std::optional<std::uint64_t> at; // Close/Reset: bytes sent first (default half)
-    std::size_t size = 40000;        // LongLine: length of the long line
-    unsigned gapMs = 1;              // Drip: pause between bytes
+    std::size_t size = 40000;        // LongLine: length of the long line; Split: piece size
+    bool sizeGiven = false;          // Split: 1448 bytes (one Ethernet segment) unless given
+    unsigned gapMs = 1;              // Drip: pause between bytes; Split: between pieces
 };
 
 std::optional<FaultMode> faultModeFromName(std::string_view name);
@@ -73,12 +76,19 @@ struct SendPlan {
     std::size_t chunk = 0;         // largest piece per send (or frame text) after that
     bool appendExtraReply = false; // an unsolicited reply joins the last send
     bool corruptFirstFrame = false;
-    std::size_t junkFrame = 0; // non-zero: send that many random bytes instead
+    std::size_t junkFrame = 0;  // non-zero: send that many random bytes instead
+    std::size_t splitPiece = 0; // non-zero: every send goes out in pieces of this size
+    unsigned splitGapMs = 0;    // with this pause before every piece but the first
+    bool coalesce = false;      // the reply's sends are held and go out as one
     AfterReply after = AfterReply::Continue;
 };
 
 // Longest reply sent in one piece; longer ones (logs) are streamed.
 inline constexpr std::size_t kPlainChunk = 256 * 1024;
+// Most bytes one coalesced send holds; a longer reply goes out in sends of this size.
+inline constexpr std::size_t kCoalesceLimit = 16 * 1024 * 1024;
+// Piece size of Split unless given: one TCP segment over Ethernet.
+inline constexpr std::size_t kDefaultSplitPiece = 1448;
 // At most this many bytes are dripped; the rest follows in normal sends.
 inline constexpr std::uint64_t kMaxDripBytes = 4096;
 

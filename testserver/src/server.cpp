@@ -2,6 +2,7 @@
 
 #include "crypto_provider.h"
 #include "frame_codec.h"
+#include "frame_reassembler.h"
 #include "session.h"
 
 #include <algorithm>
@@ -67,12 +68,30 @@ class ReplyReader {
 // login switched it on.
 class Link {
   public:
-    Link(net::Socket& socket, ServerState& state) : socket_(socket), state_(state) {}
+    Link(net::Socket& socket, ServerState& state, Server& server)
+        : socket_(socket), state_(state), server_(server) {}
 
     bool encrypted() const { return cipher_ != nullptr; }
     void startEncryption(const ChannelKey& key) {
         cipher_ = std::make_unique<crypto::ChannelCipher>(key.data());
-        frame_.resize(kMaxIncomingFrame + 1);
+        frames_ = std::make_unique<crypto::FrameReassembler>(*cipher_, kMaxIncomingFrame);
+        input_.resize(64 * 1024);
+    }
+
+    // How the sends of the next reply reach the wire: cut into pieces of `piece` bytes
+    // (0: whole) with `gapMs` before every piece but the reply's first, or all held and
+    // sent as one by endReply().
+    void startReply(std::size_t piece, unsigned gapMs, bool coalesce) {
+        piece_ = piece;
+        gapMs_ = gapMs;
+        coalesce_ = coalesce;
+        firstPiece_ = true;
+    }
+    bool endReply() {
+        const bool ok = flushHeld();
+        piece_ = 0;
+        coalesce_ = false;
+        return ok;
     }
 
     // Plain: the bytes as they are. Encrypted: one frame per call.
@@ -88,15 +107,27 @@ class Link {
         return sendRaw(reinterpret_cast<const char*>(frame.data()), frame.size());
     }
 
+    // One send call of the peer's, as the reply's shape has it reach the wire.
     bool sendRaw(const char* data, std::size_t size) {
-        if (!socket_.sendAll(data, size))
-            return false;
-        state_.bytesSent += size;
+        if (coalesce_) {
+            held_.append(data, size);
+            return held_.size() < kCoalesceLimit || flushHeld();
+        }
+        if (piece_ == 0)
+            return sendWire(data, size);
+        for (std::size_t at = 0; at < size; at += piece_) {
+            if (!firstPiece_ && !server_.pause(gapMs_))
+                return false;
+            firstPiece_ = false;
+            if (!sendWire(data + at, std::min(piece_, size - at)))
+                return false;
+        }
         return true;
     }
 
     // Appends received text; false when the peer closed, failed or sent a
-    // frame that does not check out (the connection then ends).
+    // frame that does not check out (the connection then ends). A receive may
+    // bring no text: part of a frame, whose rest follows.
     bool receive(std::string& text) {
         if (!cipher_) {
             char buf[32768];
@@ -107,32 +138,57 @@ class Link {
             text.append(buf, static_cast<std::size_t>(n));
             return true;
         }
-        // One receive is one frame: clients send each frame in one call.
-        long n = socket_.receive(frame_.data(), kMaxIncomingFrame);
+        // TCP may cut a frame over several receives or bring several in one.
+        long n = socket_.receive(input_.data(), input_.size());
         if (n <= 0)
             return false;
         state_.bytesReceived += static_cast<std::uint64_t>(n);
-        std::vector<char> plain(static_cast<std::size_t>(n));
-        auto r = crypto::decodeFrame(*cipher_, frame_.data(), static_cast<std::size_t>(n),
-                                     plain.data(), plain.size());
-        if (!r.ok())
-            return false;
-        text.append(plain.data(), r.textLength);
-        return true;
+        frames_->feed(input_.data(), static_cast<std::size_t>(n));
+        for (;;) {
+            switch (frames_->next()) {
+            case crypto::FrameReassembler::Status::Text:
+                text.append(frames_->text());
+                break;
+            case crypto::FrameReassembler::Status::NeedMore:
+                return true;
+            case crypto::FrameReassembler::Status::Rejected:
+                return false;
+            }
+        }
     }
 
   private:
+    bool sendWire(const char* data, std::size_t size) {
+        if (!socket_.sendAll(data, size))
+            return false;
+        state_.bytesSent += size;
+        return true;
+    }
+    bool flushHeld() {
+        if (held_.empty())
+            return true;
+        const bool ok = sendWire(held_.data(), held_.size());
+        held_.clear();
+        return ok;
+    }
+
     net::Socket& socket_;
     ServerState& state_;
+    Server& server_;
     std::unique_ptr<crypto::ChannelCipher> cipher_;
-    std::vector<std::uint8_t> frame_;
+    std::unique_ptr<crypto::FrameReassembler> frames_; // refers to *cipher_
+    std::vector<char> input_;
+    std::size_t piece_ = 0;
+    unsigned gapMs_ = 0;
+    bool coalesce_ = false;
+    bool firstPiece_ = true;
+    std::string held_;
 };
 
-// Sends one reply under its fault plan; returns what the connection does next,
-// or nothing when sending failed.
-std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
+// Sends the bytes of one reply under its fault plan.
+std::optional<AfterReply> sendPlanned(Link& link, Outgoing& out, Server& server,
+                                      const SendPlan& plan) {
     const ServerConfig& cfg = server.config();
-    SendPlan plan = planSend(out.size(), out.fault, link.encrypted() ? cfg.frameText : 0);
     if (plan.junkFrame) {
         std::vector<std::uint8_t> junk(plan.junkFrame);
         crypto::CryptoProvider().fill(junk.data(), junk.size());
@@ -144,7 +200,7 @@ std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
     std::uint64_t remaining = plan.sendBytes;
     bool firstPiece = true;
     char one;
-    // Dripped frames still need their pause, or they would merge.
+    // Encrypted, each dripped byte is a frame; a paced peer keeps its frame gap.
     const unsigned dripGap =
         link.encrypted() ? std::max(plan.dripGapMs, cfg.frameGapMs) : plan.dripGapMs;
     for (std::uint64_t i = 0; i < plan.dripBytes && remaining > 0; ++i, --remaining) {
@@ -176,7 +232,7 @@ std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
         if (!link.send(buffer.data(), size, firstPiece && plan.corruptFirstFrame))
             return std::nullopt;
         firstPiece = false;
-        // Frames must reach the client one per receive.
+        // Back to back unless a pause between frames is asked for.
         if (remaining > 0 && link.encrypted() && !server.pause(cfg.frameGapMs))
             return std::nullopt;
     }
@@ -187,6 +243,18 @@ std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
             return std::nullopt;
     }
     return plan.after;
+}
+
+// Sends one reply under its fault plan; returns what the connection does next,
+// or nothing when sending failed.
+std::optional<AfterReply> sendReply(Link& link, Outgoing& out, Server& server) {
+    const SendPlan plan =
+        planSend(out.size(), out.fault, link.encrypted() ? server.config().frameText : 0);
+    link.startReply(plan.splitPiece, plan.splitGapMs, plan.coalesce);
+    const std::optional<AfterReply> after = sendPlanned(link, out, server, plan);
+    if (!link.endReply())
+        return std::nullopt;
+    return after;
 }
 
 } // namespace
@@ -337,7 +405,7 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
     state_.connectionsTotal++;
     state_.connectionsActive++;
     socket.setNoDelay();
-    Link link(socket, state_);
+    Link link(socket, state_, *this);
     Session session(config_, state_, id, systemRandom());
 
     AfterReply after = AfterReply::Continue;
