@@ -14,6 +14,13 @@ namespace dravolin {
 
 struct LoginSession;
 
+// Why the client ended a request itself (a DRAVOLIN_REASON_ code and a short text); reason 0
+// while the server's reply decides.
+struct Failure {
+    int reason = 0;
+    std::string text;
+};
+
 class Request {
   public:
     Request(protocol::RequestKind kind, std::string commandText, std::uint32_t requestId,
@@ -28,6 +35,9 @@ class Request {
 
     bool complete() const { return reply.state() == protocol::ParseState::Complete; }
 
+    // Records why the client fails this request; the first reason given stays.
+    void failWith(int reason, std::string text);
+
     const protocol::RequestKind kind;
     const std::string commandText;
     const std::uint32_t requestId;
@@ -38,6 +48,7 @@ class Request {
     protocol::ReplyParser reply; // status (105 until read) and records
     protocol::LineAssembler lines;
     std::string bodyText; // body of non-log replies and error texts; not delivered
+    Failure failure;
 
     // Log transfer.
     std::string logDirectory;
