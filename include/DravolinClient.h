@@ -220,17 +220,17 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
  */
 
 /* Reasons of a failure on the client side. */
-#define DRAVOLIN_REASON_NONE 0              /* no client failure: the server's status decided */
-#define DRAVOLIN_REASON_CONNECT_FAILED 1    /* "connection refused": no TCP connection was made */
-#define DRAVOLIN_REASON_CONNECTION_LOST 2   /* closed by the server, socket error, not connected */
-#define DRAVOLIN_REASON_TIMED_OUT 3         /* the connect or reply time-out ran out */
-#define DRAVOLIN_REASON_FRAME_REJECTED 4    /* an encrypted frame failed its checks */
-#define DRAVOLIN_REASON_LOG_NAME_UNSAFE 5   /* "getlog": the server's file name was refused */
-#define DRAVOLIN_REASON_LOG_FILE 6          /* "getlog": the local file not created or written */
-#define DRAVOLIN_REASON_LINE_TOO_LONG 7     /* the command line would exceed 4096 characters */
-#define DRAVOLIN_REASON_ARGUMENT_MISSING 8  /* the command needs an argument; null was given */
-#define DRAVOLIN_REASON_LOGIN 9             /* a CHAP check of the client failed (proof, crypt) */
-#define DRAVOLIN_REASON_ENDED 10            /* cancelled while waiting, or the library was freed */
+#define DRAVOLIN_REASON_NONE 0             /* no client failure: the server's status decided */
+#define DRAVOLIN_REASON_CONNECT_FAILED 1   /* "connection refused": no TCP connection was made */
+#define DRAVOLIN_REASON_CONNECTION_LOST 2  /* closed by the server, socket error, not connected */
+#define DRAVOLIN_REASON_TIMED_OUT 3        /* the connect or reply time-out ran out */
+#define DRAVOLIN_REASON_FRAME_REJECTED 4   /* an encrypted frame failed its checks */
+#define DRAVOLIN_REASON_LOG_NAME_UNSAFE 5  /* "getlog": the server's file name was refused */
+#define DRAVOLIN_REASON_LOG_FILE 6         /* "getlog": the local file not created or written */
+#define DRAVOLIN_REASON_LINE_TOO_LONG 7    /* the command line would exceed 4096 characters */
+#define DRAVOLIN_REASON_ARGUMENT_MISSING 8 /* the command needs an argument; null was given */
+#define DRAVOLIN_REASON_LOGIN 9            /* a CHAP check of the client failed (proof, crypt) */
+#define DRAVOLIN_REASON_ENDED 10           /* cancelled while waiting, or the library was freed */
 
 /* Reason texts are shorter than this (with their NUL). */
 #define DRAVOLIN_MAX_REASON 512
@@ -253,15 +253,13 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectio
  * 0 written; 1 when the Response has not been completed by any operation (or is null):
  * then *status is 0 and the text empty. status and text may be null. */
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
-                                                                char* text,
-                                                                unsigned int capacity);
+                                                                char* text, unsigned int capacity);
 
 /* The client's reason (DRAVOLIN_REASON_) and its text for the operation that filled this
  * Response; DRAVOLIN_REASON_NONE and an empty text when the server's reply decided. 0
  * written; 1 as for DravolinClient_ResponseGetStatus. */
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
-                                                                char* text,
-                                                                unsigned int capacity);
+                                                                char* text, unsigned int capacity);
 
 /* The most recent failed operation on this connection (any kind; meant for Connect, Login and
  * Disconnect, which have no Response): its status, reason and text (the reason's text, or the

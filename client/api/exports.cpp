@@ -334,8 +334,7 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectio
 }
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
-                                                                char* text,
-                                                                unsigned int capacity) {
+                                                                char* text, unsigned int capacity) {
     const bool known = response && response->completed;
     if (status) {
         *status = known ? response->status : 0;
@@ -348,8 +347,7 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* respon
 }
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
-                                                                char* text,
-                                                                unsigned int capacity) {
+                                                                char* text, unsigned int capacity) {
     const bool known = response && response->completed;
     if (reason) {
         *reason = known ? response->reason : DRAVOLIN_REASON_NONE;
@@ -361,8 +359,8 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* respon
     return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
 }
 
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connectionHandle,
-                                                             int* status, int* reason, char* text,
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connectionHandle, int* status,
+                                                             int* reason, char* text,
                                                              unsigned int capacity) {
     const auto client = currentClient();
     if (!client) {

@@ -259,7 +259,8 @@ void Connection::startCommand(std::uint32_t requestId, unsigned code, const char
                           "command line too long: at most " +
                               std::to_string(protocol::kMaxFormattedLine) + " characters");
     } else if (line.problem == protocol::CommandLine::Problem::MissingArgument) {
-        request->failWith(DRAVOLIN_REASON_ARGUMENT_MISSING, "argument missing: the command needs one");
+        request->failWith(DRAVOLIN_REASON_ARGUMENT_MISSING,
+                          "argument missing: the command needs one");
     }
     std::lock_guard guard(queueLock_);
     if (request->kind == RequestKind::GetLog) {

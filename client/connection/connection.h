@@ -97,7 +97,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId_; }
 
-
     // Waits (at most `limit`) until no worker of any connection runs but the calling one, and
     // joins the workers that ended their own connection: after it, no library thread is left
     // running code except the caller.
@@ -166,9 +165,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string pendingSend_;
     bool encrypted_ = false;
     crypto::ChannelCipher cipher_;
-    bool connectDeadlineSet_ = false;                     // the connect limit runs
+    bool connectDeadlineSet_ = false;                       // the connect limit runs
     std::chrono::steady_clock::time_point connectDeadline_; // end of TCP connect + greeting
-    bool peerAnswered_ = false;                           // a byte came since the connect
+    bool peerAnswered_ = false;                             // a byte came since the connect
 };
 
 } // namespace dravolin

@@ -56,9 +56,9 @@ bool OutputFile::flush() {
     std::size_t done = 0;
     while (!failed_ && done < buffer_.size()) {
         DWORD written = 0;
-        const BOOL wrote = ::WriteFile(static_cast<HANDLE>(handle_), buffer_.data() + done,
-                                       static_cast<DWORD>(buffer_.size() - done), &written,
-                                       nullptr);
+        const BOOL wrote =
+            ::WriteFile(static_cast<HANDLE>(handle_), buffer_.data() + done,
+                        static_cast<DWORD>(buffer_.size() - done), &written, nullptr);
         if (!wrote || written == 0) {
             if (error_ == 0) {
                 error_ = wrote ? ERROR_DISK_FULL : ::GetLastError();

@@ -52,9 +52,9 @@ bool Request::onHeadersComplete() {
     if (!protocol::isPlainFileName(logFileName)) {
         reply.status = protocol::kStatusClientFailure;
         failWith(DRAVOLIN_REASON_LOG_NAME_UNSAFE,
-                 logFileName.empty() ? "log name unsafe: the reply names no log file"
-                                     : "log name unsafe: the server named '" +
-                                           logFileName.substr(0, 80) + "'");
+                 logFileName.empty()
+                     ? "log name unsafe: the reply names no log file"
+                     : "log name unsafe: the server named '" + logFileName.substr(0, 80) + "'");
         return false;
     }
     if (!logFile.open(logDirectory + logFileName)) {

@@ -21,8 +21,7 @@ namespace {
 // Collects deliveries; lets a test wait for one with a hang guard.
 class Recorder : public DeliveryTarget {
   public:
-    void deliver(std::uint32_t id, const Outcome& outcome,
-                 protocol::RecordList& records) override {
+    void deliver(std::uint32_t id, const Outcome& outcome, protocol::RecordList& records) override {
         std::lock_guard guard(lock_);
         delivered_.push_back({id, outcome.status, records.size(), outcome.failure.reason});
         cv_.notify_all();
