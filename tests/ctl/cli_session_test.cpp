@@ -51,6 +51,8 @@ class ScriptedConsole final : public Console {
     bool hostResolves(const std::string& host) const override {
         return system_->hostResolves(host);
     }
+    std::optional<std::string> input; // standard input, for "--batch -"
+    std::optional<std::string> readAllInput() override { return input; }
 
   private:
     std::unique_ptr<Console> system_ = dravolinctl::makeSystemConsole();
@@ -165,7 +167,8 @@ TEST_F(CtlSession, FailuresExitWithTheirCodeAndOneLine) {
 
     // The server refuses a command: 1, naming the command.
     EXPECT_EQ(run({"--user", "admin", "--password", "pw", "get", "NoSuchParameter"}), 1);
-    expectOneErrorLine("'get' failed at 127.0.0.1 port");
+    expectOneErrorLine("'get' refused by the server at 127.0.0.1 port");
+    EXPECT_NE(err_.find(": 103 "), std::string::npos) << "the status and its text: " << err_;
 
     // Bad option: 64 before any connection is made.
     const auto before = connections();
@@ -228,7 +231,7 @@ TEST_F(CtlSession, BatchRunsEveryLineOverOneConnectionSyncAndAsync) {
     EXPECT_NE(syncOut.find("# get LogLevel\nParameter=LogLevel\nValue=3\n"), std::string::npos)
         << syncOut;
     EXPECT_NE(syncOut.find("# control ping\nAction=ping\nResult=pong\n"), std::string::npos);
-    expectOneErrorLine("cmds.txt:5: 'get' failed");
+    expectOneErrorLine("cmds.txt:5: 'get' refused by the server");
 
     // Async: every command submitted at once; results print in line order all the same.
     EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--async", "--json", "--batch", batch}),
@@ -314,8 +317,9 @@ TEST_F(CtlSession, GetlogSavesTheLogAndSaysWhere) {
     // A directory that does not exist: the transfer fails, not a silent success.
     EXPECT_EQ(run({"--user", "admin", "--password", "pw", "getlog", "--dir",
                    (dir.path() / "missing").string()}),
-              1);
+              2);
     EXPECT_NE(err_.find("'getlog' failed"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("log file not created"), std::string::npos) << err_;
 }
 
 TEST_F(CtlSession, AsyncGetlogsLandInTheirOwnDirectories) {
@@ -346,8 +350,11 @@ TEST_F(CtlSession, PlainPasswordFromEnvironmentOrPrompt) {
 
 TEST_F(CtlSession, ConnectionLostMidReplyIsAFailureNotSuccess) {
     startServer({"close,on=statistics"});
-    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "statistics"}), 1);
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "statistics"}), 2)
+        << "no status refused it: the connection broke";
     expectOneErrorLine("'statistics' failed");
+    EXPECT_NE(err_.find("connection lost"), std::string::npos) << err_;
+    EXPECT_EQ(out_, "") << "no partial records";
 }
 
 TEST_F(CtlSession, ShutdownAndHelp) {
