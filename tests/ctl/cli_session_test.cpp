@@ -366,3 +366,95 @@ TEST_F(CtlSession, ShutdownAndHelp) {
     EXPECT_NE(out_.find("Exit codes"), std::string::npos);
     EXPECT_EQ(connections(), before);
 }
+
+TEST_F(CtlSession, TimeOutsEndSilentServersWithExitTwoAndNoRecords) {
+    // The reply stops before its end: the idle limit ends it, nothing partial is printed.
+    startServer({"hang,on=statistics"});
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--timeout", "1", "statistics"}), 2);
+    expectOneErrorLine("'statistics' failed at 127.0.0.1 port");
+    EXPECT_NE(err_.find("timed out"), std::string::npos) << err_;
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(
+        run({"--user", "admin", "--password", "pw", "--timeout", "1", "--json", "statistics"}), 2);
+    const auto doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_FALSE(doc->get("ok")->boolean);
+    EXPECT_EQ(doc->get("status")->number, 105);
+    EXPECT_NE(doc->get("reason")->text.find("timed out"), std::string::npos) << out_;
+    EXPECT_TRUE(doc->get("records")->items.empty());
+
+    // A server that accepts and never greets: the connect limit covers the greeting.
+    startServer({"mute,on=greeting,times=0"});
+    EXPECT_EQ(run({"--connect-timeout", "1", "list-devices"}), 2);
+    expectOneErrorLine("cannot connect to 127.0.0.1 port");
+    EXPECT_NE(err_.find("timed out after 1 s"), std::string::npos) << err_;
+    EXPECT_EQ(run({"--connect-timeout", "1", "--json", "list-devices"}), 2);
+    const auto connect = jsontest::parse(out_);
+    ASSERT_TRUE(connect) << out_;
+    EXPECT_EQ(connect->get("command")->text, "connect");
+    EXPECT_EQ(connect->get("status")->number, 105);
+}
+
+TEST_F(CtlSession, JsonCarriesStatusTextAndOkForEveryCommand) {
+    ASSERT_EQ(run({"--user", "admin", "--password", "pw", "--json", "get", "MaxSessions"}), 0);
+    auto doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_TRUE(doc->get("ok")->boolean);
+    EXPECT_EQ(doc->get("status")->number, 200);
+    ASSERT_TRUE(doc->get("text"));
+    EXPECT_EQ(doc->get("reason")->type, jsontest::Value::Type::Null);
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--json", "get", "NoSuchParameter"}), 1);
+    doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_FALSE(doc->get("ok")->boolean);
+    EXPECT_EQ(doc->get("status")->number, 103);
+    EXPECT_FALSE(doc->get("text")->text.empty()) << "the server's own words";
+    // A refused login is told as such, with the server's status.
+    EXPECT_EQ(run({"--user", "admin", "--password", "wrong", "--json", "get", "MaxSessions"}), 2);
+    doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_EQ(doc->get("command")->text, "login");
+    EXPECT_EQ(doc->get("status")->number, 102);
+}
+
+TEST_F(CtlSession, PlainLoginWithoutAnyPasswordIsAUsageError) {
+    const auto before = connections();
+    EXPECT_EQ(run({"--user", "admin", "statistics"}), 64);
+    expectOneErrorLine("no password for 'admin'");
+    EXPECT_EQ(connections(), before) << "nothing was sent";
+    // An empty password given on purpose is sent.
+    EXPECT_EQ(run({"--user", "admin", "--password", "", "statistics"}), 2);
+}
+
+TEST_F(CtlSession, BatchFromStandardInputStopOnErrorQuietAndVerbose) {
+    console_.input = "get MaxSessions\nget NoSuchParameter\ncontrol ping\n";
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--batch", "-"}), 1);
+    EXPECT_NE(out_.find("# control ping\n"), std::string::npos) << out_;
+    expectOneErrorLine("stdin:2: 'get' refused by the server");
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--stop-on-error", "--batch", "-"}), 1);
+    EXPECT_EQ(out_.find("# control ping"), std::string::npos) << "stopped at line 2: " << out_;
+    EXPECT_NE(out_.find("# get NoSuchParameter"), std::string::npos) << out_;
+
+    TempDir dir;
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--quiet", "getlog", "--dir",
+                   dir.path().string()}),
+              0);
+    EXPECT_EQ(err_, "") << "no informational lines";
+    EXPECT_TRUE(fs::exists(dir.path() / "service.log"));
+
+    console_.input = "get NoSuchParameter\n";
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--verbose", "--batch", "-"}), 1);
+    EXPECT_NE(err_.find("> login admin ********\n"), std::string::npos) << err_;
+    EXPECT_EQ(err_.find("pw"), std::string::npos) << "secrets never shown: " << err_;
+    EXPECT_NE(err_.find("> get NoSuchParameter\n< 103 "), std::string::npos) << err_;
+
+    EXPECT_EQ(run({"--stop-on-error", "list-devices"}), 64);
+    EXPECT_EQ(run({"--timeout", "soon", "list-devices"}), 64);
+    expectOneErrorLine("bad time-out 'soon'");
+    EXPECT_EQ(run({"--help"}), 0);
+    for (const char* option : {"--connect-timeout", "--timeout", "--stop-on-error", "--quiet",
+                               "--verbose", "--batch FILE"})
+        EXPECT_NE(out_.find(option), std::string::npos) << option;
+    EXPECT_EQ(run({"get", "--help"}), 0);
+    EXPECT_NE(out_.find("--timeout"), std::string::npos) << out_;
+}
