@@ -467,9 +467,12 @@ void Connection::receiveFor(const std::shared_ptr<Request>& request) {
     for (;;) {
         int error = 0;
         bool rejected = false;
-        const long got = receiveChunk(buffer, error, rejected, receiveTimeout(*request));
+        const int limit = receiveTimeout(*request);
+        const long got = receiveChunk(buffer, error, rejected, limit);
         if (got < 0) {
-            if (error == net::timedOutError()) {
+            // Only a limit of ours ends the request this way; the OS's own time-outs keep the
+            // socket error path.
+            if (limit != net::kNoTimeout && error == net::timedOutError()) {
                 timedOut(request);
             } else if (error != net::wouldBlockError()) {
                 onSocketError(error);
