@@ -641,7 +641,9 @@ void Connection::onRequestComplete(const std::shared_ptr<Request>& request) {
         Outcome outcome{request->reply.status, request->reply.statusText, {}};
         if (outcome.status != kStatusOk) {
             outcome.failure = request->failure;
-            lastFailure_ = outcome;
+            if (!request->afterDelivery) {
+                lastFailure_ = outcome;
+            }
         }
         deliveries_.push_back(
             {request->requestId, std::move(outcome), std::move(request->reply.records)});
@@ -657,8 +659,10 @@ void Connection::followUp(const std::shared_ptr<Request>& request, bool& deliver
     case RequestKind::ListDevices:
     case RequestKind::ListPermissions:
         if (status != kStatusOk) {
-            enqueue(std::make_shared<Request>(RequestKind::Logoff,
-                                              std::string(protocol::kLogoffLine), id, true));
+            auto logoff = std::make_shared<Request>(RequestKind::Logoff,
+                                                    std::string(protocol::kLogoffLine), id, true);
+            logoff->afterDelivery = true; // its outcome is not the operation's
+            enqueue(std::move(logoff));
         }
         return;
     case RequestKind::Control:

@@ -43,6 +43,7 @@ class Request {
     const std::uint32_t requestId;
     const bool deliver;
     bool failLocally = false;            // nothing to send: completes with 105 when reached
+    bool afterDelivery = false;          // a follow-up of an operation already delivered
     std::shared_ptr<LoginSession> login; // the login that this step belongs to
 
     protocol::ReplyParser reply; // status (105 until read) and records
