@@ -192,10 +192,11 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
  * exactly as before: no time-outs, and nothing else changes.
  *
  * Time-outs are in milliseconds; 0 means no limit, a negative value is refused (1).
- *  - The connect time-out covers the whole Connect: name lookup aside, the TCP connect AND the
- *    server's greeting share one deadline, so a server that accepts and never greets cannot
- *    escape it. When it runs out, Connect fails with status 105, reason
- *    DRAVOLIN_REASON_TIMED_OUT.
+ *  - The connect time-out covers the whole Connect: the TCP connect AND the server's greeting
+ *    share one deadline, so a server that accepts and never greets cannot escape it. When it
+ *    runs out, Connect fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. (Resolving a
+ *    host name is left to the system's resolver and its own limits; a dotted address needs
+ *    none.)
  *  - The reply time-out is an idle limit: a request in service that receives no byte for that
  *    long fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. A reply that keeps arriving
  *    (a long "getlog") never trips it. The end of the timed-out reply can no longer be found,
