@@ -203,6 +203,93 @@ DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_ResponseFree(Response* response);
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t connection,
                                                                      const char* directory);
 
+/* ---------------------------------------------------------------------------------------
+ * Extension: time-outs and failure reasons.
+ *
+ * Additive functions beside the ones above, with the same conventions (standard call, result
+ * codes 0-4, no exception crosses them). A program that never calls them sees the library
+ * exactly as before: no time-outs, and nothing else changes.
+ *
+ * Time-outs are in milliseconds; 0 means no limit, a negative value is refused (1).
+ *  - The connect time-out covers the whole Connect: the TCP connect AND the server's greeting
+ *    share one deadline, so a server that accepts and never greets cannot escape it. When it
+ *    runs out, Connect fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. (Resolving a
+ *    host name is left to the system's resolver and its own limits; a dotted address needs
+ *    none.)
+ *  - The reply time-out is an idle limit: a request in service that receives no byte for that
+ *    long fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. A reply that keeps arriving
+ *    (a long "getlog") never trips it. The end of the timed-out reply can no longer be found,
+ *    so the connection then closes and every queued request fails with
+ *    DRAVOLIN_REASON_CONNECTION_LOST, as after a lost connection.
+ *
+ * Status and reason of an operation:
+ *  - status: 200 success; 100-105 as the server's status line gave it; 105 for the client's
+ *    own failures (and 104 when a CHAP login found the server not in CHAP mode).
+ *  - status text: the free text after the status code on the server's status line (without
+ *    the code, the leading blanks and the line end); empty when no status line arrived.
+ *  - reason: DRAVOLIN_REASON_NONE when the server's reply decided the outcome (look at the
+ *    status), otherwise one of the DRAVOLIN_REASON_ codes below with a short text
+ *    ("timed out", "connection lost: ...", with the system's error text where there is one).
+ * Operations with a Response carry them in it; for Connect, Login and Disconnect ask the
+ * connection with DravolinClient_GetLastFailure (before the callback runs or the synchronous
+ * call returns, it is already recorded).
+ *
+ * Text buffers: `capacity` bytes including the NUL; longer texts are cut. A null buffer or a
+ * capacity of 0 skips the text. DRAVOLIN_MAX_LINE + 1 bytes are always enough; reasons are
+ * shorter than DRAVOLIN_MAX_REASON bytes.
+ */
+
+/* Reasons of a failure on the client side. */
+#define DRAVOLIN_REASON_NONE 0             /* no client failure: the server's status decided */
+#define DRAVOLIN_REASON_CONNECT_FAILED 1   /* "connection refused": no TCP connection was made */
+#define DRAVOLIN_REASON_CONNECTION_LOST 2  /* closed by the server, socket error, not connected */
+#define DRAVOLIN_REASON_TIMED_OUT 3        /* the connect or reply time-out ran out */
+#define DRAVOLIN_REASON_FRAME_REJECTED 4   /* an encrypted frame failed its checks */
+#define DRAVOLIN_REASON_LOG_NAME_UNSAFE 5  /* "getlog": the server's file name was refused */
+#define DRAVOLIN_REASON_LOG_FILE 6         /* "getlog": the local file not created or written */
+#define DRAVOLIN_REASON_LINE_TOO_LONG 7    /* the command line would exceed 4096 characters */
+#define DRAVOLIN_REASON_ARGUMENT_MISSING 8 /* the command needs an argument; null was given */
+#define DRAVOLIN_REASON_LOGIN 9            /* a CHAP check of the client failed (proof, crypt) */
+#define DRAVOLIN_REASON_ENDED 10           /* cancelled while waiting, or the library was freed */
+
+/* Reason texts are shorter than this (with their NUL). */
+#define DRAVOLIN_MAX_REASON 512
+
+/* DravolinClient_Connect with time-outs (milliseconds, 0 = no limit) for this connection:
+ * connectTimeoutMs bounds the TCP connect and the greeting together, replyTimeoutMs is the
+ * idle limit of every later request. Results and modes as DravolinClient_Connect; 1 also
+ * for a negative time-out (nothing done then). The handle is written whenever a Connection
+ * was made, so DravolinClient_GetLastFailure can tell why a Connect failed. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ConnectWithTimeouts(
+    const char* host, int port, int connectTimeoutMs, int replyTimeoutMs, uint32_t* connection,
+    uint32_t* requestId, CompletionCallback callback);
+
+/* Changes the reply time-out of a connection (milliseconds, 0 = no limit) for the requests
+ * that the worker starts on after the call. 0, 1 (negative), 2 or 3. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connection,
+                                                              int replyTimeoutMs);
+
+/* Status of the completed operation that filled this Response, and the status line's text.
+ * 0 written; 1 when the Response has not been completed by any operation (or is null):
+ * then *status is 0 and the text empty. status and text may be null. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
+                                                                char* text, unsigned int capacity);
+
+/* The client's reason (DRAVOLIN_REASON_) and its text for the operation that filled this
+ * Response; DRAVOLIN_REASON_NONE and an empty text when the server's reply decided. 0
+ * written; 1 as for DravolinClient_ResponseGetStatus. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
+                                                                char* text, unsigned int capacity);
+
+/* The most recent failed operation on this connection (any kind; meant for Connect, Login and
+ * Disconnect, which have no Response): its status, reason and text (the reason's text, or the
+ * server's status text when reason is DRAVOLIN_REASON_NONE). Status 200 with
+ * DRAVOLIN_REASON_NONE and an empty text when none failed. 0, 2 or 3 (a Disconnect that
+ * returned 0 has removed the handle). */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connection, int* status,
+                                                             int* reason, char* text,
+                                                             unsigned int capacity);
+
 #ifdef __cplusplus
 }
 #endif

@@ -55,7 +55,20 @@ void Client::complete(PendingOperation& operation, bool failed) {
     }
 }
 
-void Client::deliver(std::uint32_t requestId, int status, protocol::RecordList& records) {
+void Client::abandon(PendingOperation& operation, const char* why) {
+    if (operation.response) {
+        Response& r = *operation.response;
+        r.completed = true;
+        r.status = protocol::kStatusClientFailure;
+        r.statusText.clear();
+        r.reason = DRAVOLIN_REASON_ENDED;
+        r.reasonText = why;
+    }
+    complete(operation, true);
+}
+
+void Client::deliver(std::uint32_t requestId, const Outcome& outcome,
+                     protocol::RecordList& records) {
     std::shared_ptr<PendingOperation> operation;
     {
         std::lock_guard guard(pendingLock_);
@@ -66,10 +79,16 @@ void Client::deliver(std::uint32_t requestId, int status, protocol::RecordList& 
         operation = std::move(it->second);
         pending_.erase(it);
     }
-    const bool failed = status != protocol::kStatusOk;
+    const bool failed = outcome.status != protocol::kStatusOk;
     if (operation->response) {
-        operation->response->records = std::move(records);
+        Response& r = *operation->response;
+        r.records = std::move(records);
         records.clear();
+        r.completed = true;
+        r.status = outcome.status;
+        r.statusText = outcome.statusText;
+        r.reason = outcome.failure.reason;
+        r.reasonText = outcome.failure.text;
     }
     complete(*operation, failed);
 }
@@ -97,7 +116,7 @@ int Client::cancel(std::uint32_t requestId) {
         // A withdrawn asynchronous operation is never reported; a synchronous caller must not
         // be left waiting, so it returns as failed.
         if (operation && !operation->callback) {
-            complete(*operation, true);
+            abandon(*operation, "cancelled while waiting");
         }
     }
     return DRAVOLIN_OK;
@@ -143,7 +162,7 @@ void Client::close() {
     // Waiters and callbacks first: a worker may be inside a callback that waits for one of
     // these, and stopping it would otherwise wait forever.
     for (const auto& [id, operation] : outstanding) {
-        complete(*operation, true);
+        abandon(*operation, "the library was freed");
     }
     outstanding.clear();
     for (const auto& connection : connections) {

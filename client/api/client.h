@@ -36,7 +36,8 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
                Response* response, std::uint32_t* requestId, CompletionCallback callback,
                bool ownsResponse = false);
 
-    void deliver(std::uint32_t requestId, int status, protocol::RecordList& records) override;
+    void deliver(std::uint32_t requestId, const Outcome& outcome,
+                 protocol::RecordList& records) override;
 
     int cancel(std::uint32_t requestId);
 
@@ -51,6 +52,8 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
   private:
     std::uint32_t nextId(std::uint32_t& counter);
     static void complete(PendingOperation& operation, bool failed);
+    // Completes an operation that no reply will complete (cancelled, library ended).
+    static void abandon(PendingOperation& operation, const char* why);
 
     std::mutex pendingLock_;
     std::map<std::uint32_t, std::shared_ptr<PendingOperation>> pending_;

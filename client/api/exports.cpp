@@ -4,6 +4,7 @@
 #include "response.h"
 #include "socket.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,52 @@ std::shared_ptr<Client> currentClient() {
     Library& lib = library();
     std::lock_guard guard(lib.lock);
     return lib.client;
+}
+
+// Connect and its companion with time-outs. With keepOnFailure, a synchronous Connect that
+// failed still publishes its handle, so that the caller can ask it why.
+int connectWith(const char* host, int port, int connectMs, int replyMs, bool keepOnFailure,
+                uint32_t* connectionHandle, uint32_t* requestId, CompletionCallback callback) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        auto connection = Connection::create(client);
+        if (!connection) {
+            return DRAVOLIN_FAILED;
+        }
+        connection->setEndpoint(host ? host : "", port);
+        connection->setTimeouts(connectMs, replyMs);
+        const int result = client->submit(
+            connection, [](Connection& c, uint32_t id) { c.startConnect(id); }, nullptr, requestId,
+            callback);
+        if (result != DRAVOLIN_OK && !(keepOnFailure && result == DRAVOLIN_FAILED)) {
+            return result;
+        }
+        const uint32_t handle = client->add(connection);
+        if (connectionHandle) {
+            *connectionHandle = handle;
+        }
+        return result;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+// Copies text with its NUL into a caller's buffer of `capacity` bytes, cut when longer.
+void copyText(const std::string& text, char* buffer, unsigned int capacity) {
+    if (!buffer || capacity == 0) {
+        return;
+    }
+    const std::size_t n = std::min<std::size_t>(text.size(), capacity - 1u);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+}
+
+// Reason texts stay below their documented bound.
+std::string boundedReason(const std::string& text) {
+    return text.substr(0, DRAVOLIN_MAX_REASON - 1);
 }
 
 } // namespace
@@ -79,30 +126,7 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Connect(const char* host, int port
                                                       uint32_t* connectionHandle,
                                                       uint32_t* requestId,
                                                       CompletionCallback callback) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        auto connection = Connection::create(client);
-        if (!connection) {
-            return DRAVOLIN_FAILED;
-        }
-        connection->setEndpoint(host ? host : "", port);
-        const int result = client->submit(
-            connection, [](Connection& c, uint32_t id) { c.startConnect(id); }, nullptr, requestId,
-            callback);
-        if (result != DRAVOLIN_OK) {
-            return result;
-        }
-        const uint32_t handle = client->add(connection);
-        if (connectionHandle) {
-            *connectionHandle = handle;
-        }
-        return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
-    }
+    return connectWith(host, port, 0, 0, false, connectionHandle, requestId, callback);
 }
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Disconnect(uint32_t connectionHandle,
@@ -269,6 +293,97 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
         return DRAVOLIN_OK;
     } catch (...) {
         return DRAVOLIN_OK;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Extension: time-outs and failure reasons.
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ConnectWithTimeouts(
+    const char* host, int port, int connectTimeoutMs, int replyTimeoutMs,
+    uint32_t* connectionHandle, uint32_t* requestId, CompletionCallback callback) {
+    if (!currentClient()) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    if (connectTimeoutMs < 0 || replyTimeoutMs < 0) {
+        return DRAVOLIN_FAILED;
+    }
+    return connectWith(host, port, connectTimeoutMs, replyTimeoutMs, true, connectionHandle,
+                       requestId, callback);
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectionHandle,
+                                                              int replyTimeoutMs) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        if (replyTimeoutMs < 0) {
+            return DRAVOLIN_FAILED;
+        }
+        connection->setReplyTimeout(replyTimeoutMs);
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
+                                                                char* text, unsigned int capacity) {
+    const bool known = response && response->completed;
+    if (status) {
+        *status = known ? response->status : 0;
+    }
+    try {
+        copyText(known ? response->statusText : std::string(), text, capacity);
+    } catch (...) {
+    }
+    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
+                                                                char* text, unsigned int capacity) {
+    const bool known = response && response->completed;
+    if (reason) {
+        *reason = known ? response->reason : DRAVOLIN_REASON_NONE;
+    }
+    try {
+        copyText(known ? boundedReason(response->reasonText) : std::string(), text, capacity);
+    } catch (...) {
+    }
+    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connectionHandle, int* status,
+                                                             int* reason, char* text,
+                                                             unsigned int capacity) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        const dravolin::Outcome last = connection->lastFailure();
+        if (status) {
+            *status = last.status;
+        }
+        if (reason) {
+            *reason = last.failure.reason;
+        }
+        copyText(last.failure.reason != DRAVOLIN_REASON_NONE ? boundedReason(last.failure.text)
+                                                             : last.statusText,
+                 text, capacity);
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
     }
 }
 

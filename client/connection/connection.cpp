@@ -1,5 +1,6 @@
 #include "connection.h"
 
+#include "DravolinClient.h"
 #include "chap.h"
 #include "commands.h"
 #include "crypto_provider.h"
@@ -213,6 +214,20 @@ void Connection::setLogDirectory(std::string_view directory) {
     logDirectory_ = protocol::normaliseLogDirectory(directory, os::pathSeparator());
 }
 
+void Connection::setTimeouts(int connectMs, int replyMs) {
+    connectTimeoutMs_ = std::max(0, connectMs);
+    replyTimeoutMs_ = std::max(0, replyMs);
+}
+
+void Connection::setReplyTimeout(int replyMs) {
+    replyTimeoutMs_ = std::max(0, replyMs);
+}
+
+Outcome Connection::lastFailure() const {
+    std::lock_guard guard(queueLock_);
+    return lastFailure_;
+}
+
 // ---------------------------------------------------------------------------------------
 // Starters
 
@@ -243,6 +258,14 @@ void Connection::startCommand(std::uint32_t requestId, unsigned code, const char
     auto request = std::make_shared<Request>(kind.value_or(RequestKind::Logoff),
                                              std::move(line.text), requestId, true);
     request->failLocally = !line.valid || !kind;
+    if (line.problem == protocol::CommandLine::Problem::TooLong) {
+        request->failWith(DRAVOLIN_REASON_LINE_TOO_LONG,
+                          "command line too long: at most " +
+                              std::to_string(protocol::kMaxFormattedLine) + " characters");
+    } else if (line.problem == protocol::CommandLine::Problem::MissingArgument) {
+        request->failWith(DRAVOLIN_REASON_ARGUMENT_MISSING,
+                          "argument missing: the command needs one");
+    }
     std::lock_guard guard(queueLock_);
     if (request->kind == RequestKind::GetLog) {
         request->logDirectory = logDirectory_;
@@ -319,8 +342,13 @@ void Connection::serve(const std::shared_ptr<Request>& request) {
             const std::string host = host_;
             const auto port = static_cast<std::uint16_t>(static_cast<unsigned>(port_) + 1u);
             guard.unlock();
+            const int limit = connectTimeoutMs_;
+            connectDeadlineSet_ = limit > 0;
+            connectDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+            peerAnswered_ = false;
             if (!stopping_) {
-                socket_.open(host, port); // a failed connect shows on the first receive
+                // A failed connect shows on the first receive.
+                socket_.open(host, port, limit > 0 ? limit : net::kNoTimeout);
             }
             guard.lock();
             state_ = ConnectionState::Connected;
@@ -328,7 +356,7 @@ void Connection::serve(const std::shared_ptr<Request>& request) {
         } else if (kind == RequestKind::Disconnect) {
             completeFront(request, kStatusOk);
         } else {
-            failAll();
+            failAll("connection lost: not connected any more");
         }
         return;
     }
@@ -406,22 +434,17 @@ bool Connection::sendText(const std::string& text) {
     return true;
 }
 
-// The time limit of the next receive, chosen here only.
-int Connection::receiveTimeoutMs() const {
-    if (encrypted_ && frames_.holdsPartialFrame()) {
-        return kFrameIdleLimitMs;
-    }
-    return net::kNoTimeout;
-}
-
 // The next piece of reply text: the bytes of one plain receive in `buffer`, or the text of
 // the next encrypted frame (pointing into the reassembler). Returns its length, 0 when the
-// peer closed or a frame was rejected (`rejected`), or -1 with `error`.
-long Connection::receiveChunk(char* buffer, const char*& text, int& error, bool& rejected) {
+// peer closed or a frame was rejected (`rejected`), or -1 with `error`. `limitMs` is the
+// request's own limit for the next byte; while part of a frame is held, the frame idle limit
+// applies when it is the shorter one.
+long Connection::receiveChunk(char* buffer, const char*& text, int& error, bool& rejected,
+                              int limitMs) {
     rejected = false;
     text = buffer;
     if (!encrypted_) {
-        return socket_.receive(buffer, protocol::kMaxLineLength, error, receiveTimeoutMs());
+        return socket_.receive(buffer, protocol::kMaxLineLength, error, limitMs);
     }
     for (;;) {
         switch (frames_.next()) {
@@ -438,19 +461,37 @@ long Connection::receiveChunk(char* buffer, const char*& text, int& error, bool&
             break;
         }
         const bool midFrame = frames_.holdsPartialFrame();
+        const bool frameLimit =
+            midFrame && (limitMs == net::kNoTimeout || limitMs > kFrameIdleLimitMs);
         char* input = reinterpret_cast<char*>(frameInput_.get());
-        const long got = socket_.receive(input, crypto::kMaxFrameSize, error, receiveTimeoutMs());
+        const long got = socket_.receive(input, crypto::kMaxFrameSize, error,
+                                         frameLimit ? kFrameIdleLimitMs : limitMs);
         if (got > 0) {
             frames_.feed(input, static_cast<std::size_t>(got));
             continue;
         }
+        if (got < 0 && error == net::timedOutError() && !frameLimit) {
+            return got; // the request's own limit ran out
+        }
         if (midFrame && (got == 0 || error != net::wouldBlockError())) {
-            // Closed, reset or silent for the idle limit with a frame unfinished.
+            // Closed, reset or silent for the frame idle limit with a frame unfinished.
             rejected = true;
             return 0;
         }
         return got;
     }
+}
+
+// The limit of the next receive for a request: the greeting shares the connect deadline; a
+// request after it waits at most the reply limit for its next byte.
+int Connection::receiveTimeout(const Request& request) const {
+    if (request.kind == RequestKind::Greeting && connectDeadlineSet_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            connectDeadline_ - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max<long long>(0, left.count()));
+    }
+    const int limit = replyTimeoutMs_;
+    return limit > 0 ? limit : net::kNoTimeout;
 }
 
 void Connection::receiveFor(const std::shared_ptr<Request>& request) {
@@ -459,13 +500,19 @@ void Connection::receiveFor(const std::shared_ptr<Request>& request) {
         int error = 0;
         bool rejected = false;
         const char* text = nullptr;
-        const long got = receiveChunk(buffer, text, error, rejected);
+        const int limit = receiveTimeout(*request);
+        const long got = receiveChunk(buffer, text, error, rejected, limit);
         if (got < 0) {
-            if (error != net::wouldBlockError()) {
+            // Only a limit of ours ends the request this way; the OS's own time-outs keep the
+            // socket error path.
+            if (limit != net::kNoTimeout && error == net::timedOutError()) {
+                timedOut(request);
+            } else if (error != net::wouldBlockError()) {
                 onSocketError(error);
             }
             return;
         }
+        peerAnswered_ = true;
         if (got == 0) {
             peerClosed(request, rejected);
             return;
@@ -510,6 +557,14 @@ void Connection::peerClosed(const std::shared_ptr<Request>& request, bool reject
         queue_.front() == request) {
         // The server ending the connection is what "shutdown" asks for.
         completeFront(request, kStatusOk);
+    } else if (rejected) {
+        request->failWith(DRAVOLIN_REASON_FRAME_REJECTED,
+                          "frame rejected: an encrypted frame from the server failed its checks");
+    } else {
+        request->failWith(DRAVOLIN_REASON_CONNECTION_LOST,
+                          request->kind == RequestKind::Greeting && !peerAnswered_
+                              ? "connection lost: the server closed it before its greeting"
+                              : "connection lost: closed by the server");
     }
     state_ = ConnectionState::Disconnected;
     socket_.close();
@@ -527,6 +582,33 @@ void Connection::completeFront(const std::shared_ptr<Request>& request, int stat
     onRequestComplete(request);
 }
 
+void Connection::timedOut(const std::shared_ptr<Request>& request) {
+    std::lock_guard guard(queueLock_);
+    const bool connecting = request->kind == RequestKind::Greeting;
+    request->failWith(DRAVOLIN_REASON_TIMED_OUT,
+                      connecting ? "timed out: no connection or no greeting within " +
+                                       std::to_string(connectTimeoutMs_.load()) + " ms"
+                                 : "timed out: no reply byte for " +
+                                       std::to_string(replyTimeoutMs_.load()) + " ms");
+    if (!queue_.empty() && queue_.front() == request) {
+        queue_.pop_front();
+        request->reply.status = kStatusClientFailure;
+        onRequestComplete(request);
+    }
+    // The end of the reply can no longer be found: nothing later could be read in step.
+    closeAndFailAll("connection lost: closed after a request timed out");
+}
+
+namespace {
+// A system message as one line.
+std::string oneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+} // namespace
+
 void Connection::onSocketError(int code) {
     std::lock_guard guard(queueLock_);
     if (queue_.empty()) {
@@ -541,23 +623,32 @@ void Connection::onSocketError(int code) {
         return;
     }
     front->reply.status = kStatusClientFailure;
-    front->bodyText += CSysError(static_cast<std::uint32_t>(code)).text(true);
+    const std::string system = CSysError(static_cast<std::uint32_t>(code)).text(true);
+    front->bodyText += system;
+    if (code == net::timedOutError()) {
+        front->failWith(DRAVOLIN_REASON_TIMED_OUT, "timed out: " + oneLine(system));
+    } else if (front->kind == RequestKind::Greeting && !peerAnswered_) {
+        front->failWith(DRAVOLIN_REASON_CONNECT_FAILED, "connection refused: " + oneLine(system));
+    } else {
+        front->failWith(DRAVOLIN_REASON_CONNECTION_LOST, "connection lost: " + oneLine(system));
+    }
     onRequestComplete(front);
     failAll();
 }
 
-void Connection::failAll() {
+void Connection::failAll(std::string_view why) {
     std::lock_guard guard(queueLock_);
     while (!queue_.empty()) {
         std::shared_ptr<Request> front = queue_.front();
         queue_.pop_front();
         front->reply.status = kStatusClientFailure;
+        front->failWith(DRAVOLIN_REASON_CONNECTION_LOST, std::string(why));
         onRequestComplete(front);
     }
-    closeAndFailAll();
+    closeAndFailAll(why);
 }
 
-void Connection::closeAndFailAll() {
+void Connection::closeAndFailAll(std::string_view why) {
     std::lock_guard guard(queueLock_);
     state_ = ConnectionState::Disconnected;
     socket_.close();
@@ -566,6 +657,7 @@ void Connection::closeAndFailAll() {
         std::shared_ptr<Request> front = queue_.front();
         queue_.pop_front();
         front->reply.status = kStatusClientFailure;
+        front->failWith(DRAVOLIN_REASON_CONNECTION_LOST, std::string(why));
         onRequestComplete(front);
     }
 }
@@ -582,8 +674,15 @@ void Connection::onRequestComplete(const std::shared_ptr<Request>& request) {
     bool deliverNow = request->deliver;
     followUp(request, deliverNow);
     if (deliverNow) {
+        Outcome outcome{request->reply.status, request->reply.statusText, {}};
+        if (outcome.status != kStatusOk) {
+            outcome.failure = request->failure;
+            if (!request->afterDelivery) {
+                lastFailure_ = outcome;
+            }
+        }
         deliveries_.push_back(
-            {request->requestId, request->reply.status, std::move(request->reply.records)});
+            {request->requestId, std::move(outcome), std::move(request->reply.records)});
         request->reply.records.clear();
     }
 }
@@ -596,8 +695,10 @@ void Connection::followUp(const std::shared_ptr<Request>& request, bool& deliver
     case RequestKind::ListDevices:
     case RequestKind::ListPermissions:
         if (status != kStatusOk) {
-            enqueue(std::make_shared<Request>(RequestKind::Logoff,
-                                              std::string(protocol::kLogoffLine), id, true));
+            auto logoff = std::make_shared<Request>(RequestKind::Logoff,
+                                                    std::string(protocol::kLogoffLine), id, true);
+            logoff->afterDelivery = true; // its outcome is not the operation's
+            enqueue(std::move(logoff));
         }
         return;
     case RequestKind::Control:
@@ -619,6 +720,8 @@ void Connection::followUp(const std::shared_ptr<Request>& request, bool& deliver
         const protocol::StartReply start = protocol::readStartReply(request->reply.records);
         if (session.data.encryptRequested && !start.cryptOffered) {
             status = kStatusClientFailure;
+            request->failWith(DRAVOLIN_REASON_LOGIN,
+                              "login failed: the server offers no encrypted channel");
             deliverNow = true;
             return;
         }
@@ -629,6 +732,8 @@ void Connection::followUp(const std::shared_ptr<Request>& request, bool& deliver
             crypto::CryptoProvider random;
             if (!random.fill(session.clientChallenge.data(), session.clientChallenge.size())) {
                 status = kStatusClientFailure;
+                request->failWith(DRAVOLIN_REASON_LOGIN,
+                                  "login failed: no random challenge could be made");
                 deliverNow = true;
                 return;
             }
@@ -658,6 +763,9 @@ void Connection::followUp(const std::shared_ptr<Request>& request, bool& deliver
         if (!protocol::verifyServerProof(request->reply.records, session.data.peerName,
                                          session.data.peerSecret, session.clientChallenge)) {
             status = kStatusClientFailure;
+            request->failWith(DRAVOLIN_REASON_LOGIN,
+                              "login failed: the server could not prove it is '" +
+                                  session.data.peerName.substr(0, 80) + "'");
             deliverNow = true;
             return;
         }
@@ -703,7 +811,7 @@ void Connection::runDeliveries() {
         return;
     }
     for (Delivery& delivery : batch) {
-        owner->deliver(delivery.requestId, delivery.status, delivery.records);
+        owner->deliver(delivery.requestId, delivery.outcome, delivery.records);
     }
 }
 

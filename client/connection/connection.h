@@ -9,6 +9,7 @@
 #include "socket.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -21,11 +22,20 @@
 
 namespace dravolin {
 
+// How a delivered request ended: the status, the status line's text, and for the client's
+// own failures the reason (a DRAVOLIN_REASON_ code) with its text.
+struct Outcome {
+    int status = protocol::kStatusClientFailure;
+    std::string statusText;
+    Failure failure;
+};
+
 // Receives the outcome of every delivered request (the client object).
 class DeliveryTarget {
   public:
     virtual ~DeliveryTarget() = default;
-    virtual void deliver(std::uint32_t requestId, int status, protocol::RecordList& records) = 0;
+    virtual void deliver(std::uint32_t requestId, const Outcome& outcome,
+                         protocol::RecordList& records) = 0;
 };
 
 enum class ConnectionState { Disconnected = 0, Connected = 2, ShuttingDown = 4 };
@@ -65,6 +75,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
                       const char* peerSecret, bool encrypt);
     void setLogDirectory(std::string_view directory);
 
+    // Time limits in milliseconds, 0 = none. The connect limit bounds the TCP connect and the
+    // greeting together; the reply limit is the idle limit of each later request.
+    void setTimeouts(int connectMs, int replyMs);
+    void setReplyTimeout(int replyMs);
+    // The outcome of the most recent delivered request that failed; status 200 when none.
+    Outcome lastFailure() const;
+
     // Starters: queue the requests of one operation and wake the worker.
     void startConnect(std::uint32_t requestId);
     void startDisconnect(std::uint32_t requestId);
@@ -98,7 +115,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     struct Delivery {
         std::uint32_t requestId;
-        int status;
+        Outcome outcome;
         protocol::RecordList records;
     };
 
@@ -108,14 +125,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void serve(const std::shared_ptr<Request>& request);
     bool sendText(const std::string& text);
     void receiveFor(const std::shared_ptr<Request>& request);
-    long receiveChunk(char* buffer, const char*& text, int& error, bool& rejected);
-    int receiveTimeoutMs() const;
+    long receiveChunk(char* buffer, const char*& text, int& error, bool& rejected, int limitMs);
+    int receiveTimeout(const Request& request) const;
+    void timedOut(const std::shared_ptr<Request>& request);
     void finishReply(const std::shared_ptr<Request>& request);
     void peerClosed(const std::shared_ptr<Request>& request, bool rejected);
     void completeFront(const std::shared_ptr<Request>& request, int status);
     void onSocketError(int code);
-    void failAll();
-    void closeAndFailAll();
+    void failAll(std::string_view why = "connection lost");
+    void closeAndFailAll(std::string_view why = "connection lost");
     void onRequestComplete(const std::shared_ptr<Request>& request);
     void followUp(const std::shared_ptr<Request>& request, bool& deliverNow);
     void switchOnEncryption(const LoginSession& session);
@@ -139,6 +157,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string logDirectory_;
     std::string host_;
     int port_ = 3260;
+    Outcome lastFailure_{protocol::kStatusOk, {}, {}};
+    std::atomic<int> connectTimeoutMs_{0};
+    std::atomic<int> replyTimeoutMs_{0};
 
     // Worker only.
     net::Socket socket_;
@@ -149,6 +170,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // bring several in one, so the received bytes go through the reassembler.
     crypto::FrameReassembler frames_{cipher_};
     std::unique_ptr<std::uint8_t[]> frameInput_; // one receive's bytes, kMaxFrameSize
+    bool connectDeadlineSet_ = false;                       // the connect limit runs
+    std::chrono::steady_clock::time_point connectDeadline_; // end of TCP connect + greeting
+    bool peerAnswered_ = false;                             // a byte came since the connect
 };
 
 } // namespace dravolin

@@ -41,6 +41,8 @@ class OutputFile {
     bool write(const char* data, std::size_t length);
     // Flushes and closes; false when anything failed.
     bool close();
+    // The system error code of the first failure (open, write or close); 0 when none.
+    std::uint32_t error() const { return error_; }
 
   private:
     static constexpr std::size_t kBufferSize = 64 * 1024;
@@ -48,6 +50,7 @@ class OutputFile {
     bool closeHandle(); // the OS close of handle_
     void* handle_ = nullptr;
     bool failed_ = false;
+    std::uint32_t error_ = 0;
     std::string buffer_;
 };
 

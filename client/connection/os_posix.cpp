@@ -69,8 +69,10 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::open(const std::string& path) {
     close();
+    error_ = 0;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
+        error_ = static_cast<std::uint32_t>(errno);
         return false;
     }
     handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);
@@ -87,6 +89,9 @@ bool OutputFile::flush() {
             continue;
         }
         if (n <= 0) {
+            if (error_ == 0) {
+                error_ = static_cast<std::uint32_t>(n < 0 ? errno : ENOSPC);
+            }
             failed_ = true;
             break;
         }
@@ -97,7 +102,13 @@ bool OutputFile::flush() {
 }
 
 bool OutputFile::closeHandle() {
-    return ::close(fdOf(handle_)) == 0;
+    if (::close(fdOf(handle_)) == 0) {
+        return true;
+    }
+    if (error_ == 0) {
+        error_ = static_cast<std::uint32_t>(errno);
+    }
+    return false;
 }
 
 } // namespace dravolin::os

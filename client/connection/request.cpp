@@ -1,5 +1,7 @@
 #include "request.h"
 
+#include "DravolinClient.h"
+#include "errors.h"
 #include "log_names.h"
 
 namespace dravolin {
@@ -8,6 +10,13 @@ namespace {
 // Body text of ordinary replies is never delivered; keep only a bounded head of it.
 constexpr std::size_t kMaxBodyText = 64 * 1024;
 } // namespace
+
+void Request::failWith(int reason, std::string text) {
+    if (failure.reason == DRAVOLIN_REASON_NONE) {
+        failure.reason = reason;
+        failure.text = std::move(text);
+    }
+}
 
 bool Request::consumeLine(std::string_view line) {
     switch (reply.consumeLine(line)) {
@@ -42,6 +51,10 @@ bool Request::onHeadersComplete() {
     // A name that is not a plain file name could make the server write anywhere.
     if (!protocol::isPlainFileName(logFileName)) {
         reply.status = protocol::kStatusClientFailure;
+        failWith(DRAVOLIN_REASON_LOG_NAME_UNSAFE,
+                 logFileName.empty()
+                     ? "log name unsafe: the reply names no log file"
+                     : "log name unsafe: the server named '" + logFileName.substr(0, 80) + "'");
         return false;
     }
     if (!logFile.open(logDirectory + logFileName)) {
@@ -52,11 +65,21 @@ bool Request::onHeadersComplete() {
 }
 
 bool Request::finishLogFile() {
-    if (!logFile.isOpen()) {
-        return !logFileFailed;
-    }
-    if (!logFile.close()) {
+    const bool wasOpen = logFile.isOpen();
+    if (wasOpen && !logFile.close()) {
         logFileFailed = true;
+    }
+    if (logFileFailed) {
+        std::string text = wasOpen ? "log file not written: " : "log file not created: ";
+        text += logDirectory + logFileName;
+        if (const std::uint32_t code = logFile.error(); code != 0) {
+            std::string system = CSysError(code).text(true);
+            while (!system.empty() && (system.back() == '\n' || system.back() == '\r')) {
+                system.pop_back();
+            }
+            text += ": " + system;
+        }
+        failWith(DRAVOLIN_REASON_LOG_FILE, std::move(text));
     }
     return !logFileFailed;
 }

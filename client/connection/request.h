@@ -14,6 +14,13 @@ namespace dravolin {
 
 struct LoginSession;
 
+// Why the client ended a request itself (a DRAVOLIN_REASON_ code and a short text); reason 0
+// while the server's reply decides.
+struct Failure {
+    int reason = 0;
+    std::string text;
+};
+
 class Request {
   public:
     Request(protocol::RequestKind kind, std::string commandText, std::uint32_t requestId,
@@ -28,16 +35,21 @@ class Request {
 
     bool complete() const { return reply.state() == protocol::ParseState::Complete; }
 
+    // Records why the client fails this request; the first reason given stays.
+    void failWith(int reason, std::string text);
+
     const protocol::RequestKind kind;
     const std::string commandText;
     const std::uint32_t requestId;
     const bool deliver;
     bool failLocally = false;            // nothing to send: completes with 105 when reached
+    bool afterDelivery = false;          // a follow-up of an operation already delivered
     std::shared_ptr<LoginSession> login; // the login that this step belongs to
 
     protocol::ReplyParser reply; // status (105 until read) and records
     protocol::LineAssembler lines;
     std::string bodyText; // body of non-log replies and error texts; not delivered
+    Failure failure;
 
     // Log transfer.
     std::string logDirectory;

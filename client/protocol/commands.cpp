@@ -9,11 +9,13 @@ CommandLine formatted(std::string_view prefix, const char* argument, std::string
     const std::string_view arg = argument ? std::string_view(argument) : "(null)";
     CommandLine line;
     if (prefix.size() + arg.size() + suffix.size() > kMaxFormattedLine) {
+        line.problem = CommandLine::Problem::TooLong;
         return line; // never truncate: a cut command would do something else
     }
     line.text.reserve(prefix.size() + arg.size() + suffix.size());
     line.text.append(prefix).append(arg).append(suffix);
     line.valid = true;
+    line.problem = CommandLine::Problem::None;
     return line;
 }
 
@@ -22,18 +24,21 @@ CommandLine joined(std::string_view prefix, std::string_view arg, std::string_vi
     line.text.reserve(prefix.size() + arg.size() + suffix.size());
     line.text.append(prefix).append(arg).append(suffix);
     line.valid = true;
+    line.problem = CommandLine::Problem::None;
     return line;
 }
 
 CommandLine required(std::string_view prefix, const char* argument) {
     if (!argument) {
-        return {};
+        CommandLine missing;
+        missing.problem = CommandLine::Problem::MissingArgument;
+        return missing;
     }
     return joined(prefix, argument, "\n");
 }
 
 CommandLine fixed(std::string_view text) {
-    return {true, std::string(text)};
+    return {true, std::string(text), CommandLine::Problem::None};
 }
 
 } // namespace

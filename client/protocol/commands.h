@@ -37,8 +37,10 @@ inline constexpr std::size_t kMaxFormattedLine = 4096;
 std::optional<RequestKind> kindForRequestCode(unsigned code);
 
 struct CommandLine {
+    enum class Problem { None, TooLong, MissingArgument, UnknownCode };
     bool valid = false; // false: nothing may be sent (over-long line, missing argument)
     std::string text;
+    Problem problem = Problem::UnknownCode; // why it is not valid
 };
 
 // The line that request `code` sends for `argument` (null allowed). Unknown codes: invalid.

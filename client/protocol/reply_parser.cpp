@@ -32,6 +32,13 @@ int parseStatusLine(std::string_view line) {
     return value;
 }
 
+std::string_view statusLineText(std::string_view line) {
+    if (line.size() <= 3) {
+        return {};
+    }
+    return trim(line.substr(3));
+}
+
 std::string_view trim(std::string_view text) {
     constexpr std::string_view blanks = " \t\r\n";
     const auto first = text.find_first_not_of(blanks);
@@ -63,6 +70,7 @@ ReplyParser::Event ReplyParser::consumeLine(std::string_view line) {
     switch (state_) {
     case ParseState::StatusLine:
         status = parseStatusLine(line);
+        statusText = statusLineText(line);
         state_ = ParseState::Headers;
         return Event::Status;
     case ParseState::Headers: {

@@ -17,6 +17,10 @@ inline constexpr int kStatusClientFailure = 105;
 // number; anything outside 100..105 and 200 becomes 105.
 int parseStatusLine(std::string_view line);
 
+// The free text of a status line: what follows its first three characters, without the
+// blanks before it and the line end after it.
+std::string_view statusLineText(std::string_view line);
+
 // Removes " \t\r\n" from both ends.
 std::string_view trim(std::string_view text);
 
@@ -44,6 +48,7 @@ class ReplyParser {
 
     ParseState state() const { return state_; }
     int status = kStatusClientFailure;
+    std::string statusText; // the status line's free text; empty until it arrived
     RecordList records;
 
   private:

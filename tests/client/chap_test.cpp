@@ -110,11 +110,14 @@ LoginParameters chap(const char* peerName, const char* peerSecret, bool encrypt)
                            peerName, peerSecret, static_cast<unsigned char>(encrypt ? 1 : 0)};
 }
 
-int echo(uint32_t handle, const std::string& what) {
+int echo(uint32_t handle, const std::string& what, int* reason = nullptr) {
     Response* r = nullptr;
     int result = DravolinClient_SendRequest(handle, 7, what.c_str(), &r, nullptr, nullptr);
     if (result == 0 && recordsOf(r) != std::vector<Record>{{"echo", "get " + what}}) {
         result = -1;
+    }
+    if (reason) {
+        DravolinClient_ResponseGetReason(r, reason, nullptr, 0);
     }
     DravolinClient_ResponseFree(r);
     return result;
@@ -202,17 +205,29 @@ TEST_F(ApiTest, EveryFailedChapStepEndsTheLogin) {
         bool mutual;
         bool encrypt;
         std::size_t linesSent; // nothing after the failing step
+        int status;            // as the extension reports it
+        int reason;
     };
+    constexpr int kServer = DRAVOLIN_REASON_NONE;
+    constexpr int kClient = DRAVOLIN_REASON_LOGIN;
     const std::vector<Case> cases = {
-        {"start refused", [](ChapScript& s) { s.startStatus = 101; }, false, false, 2},
-        {"no crypt offered", [](ChapScript& s) { s.crypt = "no"; }, false, true, 2},
-        {"crypt not exactly yes", [](ChapScript& s) { s.crypt = "YES"; }, true, true, 2},
-        {"check refused one-way", [](ChapScript& s) { s.checkStatus = 102; }, false, false, 3},
-        {"check refused mutual", [](ChapScript& s) { s.checkStatus = 102; }, true, false, 3},
-        {"wrong server name", [](ChapScript& s) { s.proofName = "Server"; }, true, false, 3},
-        {"wrong server secret", [](ChapScript& s) { s.proofSecret = "guess"; }, true, true, 3},
-        {"proof of 15 bytes", [](ChapScript& s) { s.proofBytes = 15; }, true, false, 3},
-        {"proof of 17 bytes", [](ChapScript& s) { s.proofBytes = 17; }, true, false, 3},
+        {"start refused", [](ChapScript& s) { s.startStatus = 101; }, false, false, 2, 101,
+         kServer},
+        {"no crypt offered", [](ChapScript& s) { s.crypt = "no"; }, false, true, 2, 105, kClient},
+        {"crypt not exactly yes", [](ChapScript& s) { s.crypt = "YES"; }, true, true, 2, 105,
+         kClient},
+        {"check refused one-way", [](ChapScript& s) { s.checkStatus = 102; }, false, false, 3, 102,
+         kServer},
+        {"check refused mutual", [](ChapScript& s) { s.checkStatus = 102; }, true, false, 3, 102,
+         kServer},
+        {"wrong server name", [](ChapScript& s) { s.proofName = "Server"; }, true, false, 3, 105,
+         kClient},
+        {"wrong server secret", [](ChapScript& s) { s.proofSecret = "guess"; }, true, true, 3, 105,
+         kClient},
+        {"proof of 15 bytes", [](ChapScript& s) { s.proofBytes = 15; }, true, false, 3, 105,
+         kClient},
+        {"proof of 17 bytes", [](ChapScript& s) { s.proofBytes = 17; }, true, false, 3, 105,
+         kClient},
     };
     for (const auto& c : cases) {
         for (const bool async : {false, true}) {
@@ -231,6 +246,11 @@ TEST_F(ApiTest, EveryFailedChapStepEndsTheLogin) {
             } else {
                 EXPECT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 1) << c.what;
             }
+            int status = 0;
+            int reason = -1;
+            EXPECT_EQ(DravolinClient_GetLastFailure(handle, &status, &reason, nullptr, 0), 0);
+            EXPECT_EQ(status, c.status) << c.what;
+            EXPECT_EQ(reason, c.reason) << c.what;
             // The connection goes on in plain text, and nothing more of the login was sent.
             EXPECT_EQ(echo(handle, "next"), 0) << c.what;
             const auto lines = peer.lines();
@@ -319,9 +339,12 @@ TEST_F(ApiTest, FramesAreReassembledAndBrokenOnesCloseTheConnection) {
         const uint32_t handle = connect(peer);
         const LoginParameters lp = chap(nullptr, nullptr, true);
         ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0);
-        EXPECT_EQ(echo(handle, "x"), c.result);
+        int reason = -1;
+        EXPECT_EQ(echo(handle, "x", &reason), c.result);
         if (c.result != 0) {
-            EXPECT_EQ(echo(handle, "y"), 1) << "closed after a rejected frame";
+            EXPECT_EQ(reason, DRAVOLIN_REASON_FRAME_REJECTED);
+            EXPECT_EQ(echo(handle, "y", &reason), 1) << "closed after a rejected frame";
+            EXPECT_EQ(reason, DRAVOLIN_REASON_CONNECTION_LOST);
         } else if (c.usable) {
             EXPECT_EQ(echo(handle, "x"), 0);
         }

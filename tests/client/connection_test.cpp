@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <future>
+#include <thread>
+#include <vector>
 
 using namespace dravolin;
 using testpeer::LoopbackPeer;
@@ -19,15 +21,16 @@ namespace {
 // Collects deliveries; lets a test wait for one with a hang guard.
 class Recorder : public DeliveryTarget {
   public:
-    void deliver(std::uint32_t id, int status, protocol::RecordList& records) override {
+    void deliver(std::uint32_t id, const Outcome& outcome, protocol::RecordList& records) override {
         std::lock_guard guard(lock_);
-        delivered_.push_back({id, status, records.size()});
+        delivered_.push_back({id, outcome.status, records.size(), outcome.failure.reason});
         cv_.notify_all();
     }
     struct Entry {
         std::uint32_t id;
         int status;
         std::size_t records;
+        int reason;
     };
     bool waitFor(std::size_t count) {
         std::unique_lock guard(lock_);
@@ -120,4 +123,172 @@ TEST(ErrorObjects, SystemErrorTextChainsInnerErrors) {
     EXPECT_EQ(alone.find("\n\r"), std::string::npos);
     const CError base;
     EXPECT_EQ(base.text(true), "");
+}
+
+// ---------------------------------------------------------------------------------------
+// Time limits of the socket layer and the connection.
+
+namespace {
+
+// A listener whose accept queue is full: further connect attempts get no answer, as from a
+// host that drops them. Fills the queue until an attempt stalls; false when none does.
+struct FullListener {
+    testpeer::PeerSocket listener;
+    std::vector<std::unique_ptr<net::Socket>> queued;
+    std::uint16_t port = 0;
+
+    bool fill() {
+        port = listener.listenLoopback(0);
+        if (port == 0) {
+            return false;
+        }
+        for (int i = 0; i < 64; ++i) {
+            auto attempt = std::make_unique<net::Socket>();
+            attempt->open("127.0.0.1", port, 500);
+            const char byte = 0;
+            int error = 0;
+            // An empty send reports the connect's outcome and sends nothing.
+            const bool stalled = attempt->send(&byte, 0, error) < 0;
+            queued.push_back(std::move(attempt));
+            if (stalled && error == net::timedOutError()) {
+                queued.pop_back();
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+std::chrono::milliseconds since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+// Generous: these bounds only tell "gave up" from "hangs", never measure speed.
+constexpr std::chrono::milliseconds kPrompt{5000};
+
+} // namespace
+
+TEST(SocketTimeouts, ASilentPeerMakesATimedReceiveTimeOut) {
+    SocketLayer sockets;
+    LoopbackPeer peer([](PeerLink& link) { link.waitForEnd(std::chrono::milliseconds(20000)); });
+    net::Socket socket;
+    ASSERT_EQ(socket.open("127.0.0.1", static_cast<std::uint16_t>(peer.servicePort() + 1), 5000),
+              0);
+    char buffer[16];
+    int error = 0;
+    EXPECT_EQ(socket.receive(buffer, sizeof buffer, error, 200), -1);
+    EXPECT_EQ(error, net::timedOutError());
+}
+
+TEST(SocketTimeouts, InterruptEndsATimedReceiveAndATimedConnect) {
+    SocketLayer sockets;
+    LoopbackPeer peer([](PeerLink& link) { link.waitForEnd(std::chrono::milliseconds(20000)); });
+    {
+        net::Socket socket;
+        ASSERT_EQ(
+            socket.open("127.0.0.1", static_cast<std::uint16_t>(peer.servicePort() + 1), 5000), 0);
+        auto interrupter = std::async(std::launch::async, [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            socket.interrupt();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        char buffer[16];
+        int error = 0;
+        EXPECT_LE(socket.receive(buffer, sizeof buffer, error, 60000), 0);
+        EXPECT_LT(since(start), kPrompt);
+    }
+    FullListener full;
+    if (!full.fill()) {
+        GTEST_SKIP() << "connect attempts to a full accept queue are answered here";
+    }
+    net::Socket socket;
+    auto interrupter = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        socket.interrupt();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    socket.open("127.0.0.1", full.port, 60000);
+    EXPECT_LT(since(start), kPrompt);
+    const char byte = 0;
+    int error = 0;
+    EXPECT_EQ(socket.send(&byte, 0, error), -1); // the connect did not succeed
+}
+
+TEST(SocketTimeouts, AConnectToAFullAcceptQueueTimesOut) {
+    SocketLayer sockets;
+    FullListener full;
+    ASSERT_TRUE(full.fill()) << "a listener with a full accept queue answered every attempt";
+    net::Socket socket;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(socket.open("127.0.0.1", full.port, 300), 0);
+    EXPECT_LT(since(start), kPrompt);
+    char byte = 0;
+    int error = 0;
+    EXPECT_EQ(socket.receive(&byte, 1, error), -1);
+    EXPECT_EQ(error, net::timedOutError());
+}
+
+TEST(ConnectionTimeouts, TheConnectLimitCoversAGreetingThatNeverComes) {
+    SocketLayer sockets;
+    LoopbackPeer peer([](PeerLink& link) { link.waitForEnd(std::chrono::milliseconds(20000)); });
+    auto recorder = std::make_shared<Recorder>();
+    auto connection = Connection::create(recorder);
+    connection->setEndpoint("127.0.0.1", peer.servicePort());
+    connection->setTimeouts(300, 0);
+    connection->startConnect(1);
+    ASSERT_TRUE(recorder->waitFor(1));
+    EXPECT_EQ(recorder->entries()[0].status, 105);
+    EXPECT_EQ(recorder->entries()[0].reason, DRAVOLIN_REASON_TIMED_OUT);
+    EXPECT_EQ(connection->lastFailure().failure.reason, DRAVOLIN_REASON_TIMED_OUT);
+    EXPECT_EQ(connection->state(), ConnectionState::Disconnected);
+}
+
+TEST(ConnectionTimeouts, AnIdleReplyTimesOutAndTheQueueFailsAsAfterALostConnection) {
+    SocketLayer sockets;
+    LoopbackPeer peer([](PeerLink& link) {
+        link.send(testpeer::kGreeting);
+        link.waitForEnd(std::chrono::milliseconds(20000));
+    });
+    auto recorder = std::make_shared<Recorder>();
+    auto connection = Connection::create(recorder);
+    connection->setEndpoint("127.0.0.1", peer.servicePort());
+    connection->setTimeouts(5000, 300);
+    connection->startConnect(1);
+    connection->startCommand(2, 4, nullptr); // never answered
+    connection->startCommand(3, 0, nullptr); // queued behind it
+    ASSERT_TRUE(recorder->waitFor(3));
+    const auto entries = recorder->entries();
+    EXPECT_EQ(entries[0].status, 200);
+    EXPECT_EQ(entries[1].status, 105);
+    EXPECT_EQ(entries[1].reason, DRAVOLIN_REASON_TIMED_OUT);
+    EXPECT_EQ(entries[2].status, 105);
+    EXPECT_EQ(entries[2].reason, DRAVOLIN_REASON_CONNECTION_LOST);
+    EXPECT_EQ(connection->state(), ConnectionState::Disconnected);
+}
+
+TEST(ConnectionTimeouts, AReplyThatKeepsArrivingNeverTripsTheIdleLimit) {
+    SocketLayer sockets;
+    LoopbackPeer dripping([](PeerLink& link) {
+        link.send(testpeer::kGreeting);
+        if (!link.readLine()) {
+            return;
+        }
+        const std::string text = testpeer::reply(200, {{"Count", "1"}});
+        // Each byte well inside the limit, the whole reply far beyond it.
+        for (char c : text) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            link.send(std::string_view(&c, 1));
+        }
+        link.waitForEnd();
+    });
+    auto recorder = std::make_shared<Recorder>();
+    auto connection = Connection::create(recorder);
+    connection->setEndpoint("127.0.0.1", dripping.servicePort());
+    connection->setTimeouts(5000, 400);
+    connection->startConnect(1);
+    connection->startCommand(2, 4, nullptr);
+    ASSERT_TRUE(recorder->waitFor(2));
+    EXPECT_EQ(recorder->entries()[1].status, 200);
+    EXPECT_EQ(recorder->entries()[1].records, 1u);
 }

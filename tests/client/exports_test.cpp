@@ -1,5 +1,6 @@
-// The shared library exports exactly the interface functions and nothing else: the Win32 DLL
-// under their decorated standard-call names, the native library under the plain names.
+// The shared library exports exactly the interface functions (the original thirteen plus the
+// documented extension) and nothing else: the Win32 DLL under their decorated standard-call
+// names, the native library under the plain names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -179,6 +180,12 @@ const std::vector<std::pair<std::string, int>> kExports = {
     {"DravolinClient_ResponseGetNext", 12},
     {"DravolinClient_ResponseFree", 4},
     {"DravolinClient_SetServiceLogDirectory", 8},
+    // The documented extension (time-outs and failure reasons).
+    {"DravolinClient_ConnectWithTimeouts", 28},
+    {"DravolinClient_SetReplyTimeout", 8},
+    {"DravolinClient_ResponseGetStatus", 16},
+    {"DravolinClient_ResponseGetReason", 16},
+    {"DravolinClient_GetLastFailure", 20},
 };
 
 } // namespace

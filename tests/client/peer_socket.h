@@ -22,8 +22,9 @@ class PeerSocket {
     PeerSocket(const PeerSocket&) = delete;
     PeerSocket& operator=(const PeerSocket&) = delete;
 
-    // Listens on 127.0.0.1 at an ephemeral port; returns the port, 0 on failure.
-    std::uint16_t listenLoopback();
+    // Listens on 127.0.0.1 at an ephemeral port with this accept queue; returns the port, 0 on
+    // failure.
+    std::uint16_t listenLoopback(int backlog = 16);
     // Accepts one connection; an invalid socket when `limit` passes first.
     PeerSocket accept(Millis limit);
     // Connects to 127.0.0.1 at `port` (no delay on small sends); false on failure.

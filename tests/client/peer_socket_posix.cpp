@@ -33,7 +33,7 @@ PeerSocket& PeerSocket::operator=(PeerSocket&& other) noexcept {
     return *this;
 }
 
-std::uint16_t PeerSocket::listenLoopback() {
+std::uint16_t PeerSocket::listenLoopback(int backlog) {
     close();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -44,7 +44,7 @@ std::uint16_t PeerSocket::listenLoopback() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0 ||
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         return 0;
     }

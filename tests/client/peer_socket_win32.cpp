@@ -40,7 +40,7 @@ PeerSocket& PeerSocket::operator=(PeerSocket&& other) noexcept {
     return *this;
 }
 
-std::uint16_t PeerSocket::listenLoopback() {
+std::uint16_t PeerSocket::listenLoopback(int backlog) {
     close();
     socketsStart();
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -52,7 +52,7 @@ std::uint16_t PeerSocket::listenLoopback() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
     int len = sizeof a;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 16) != 0 ||
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, backlog) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         return 0;
     }

@@ -67,6 +67,15 @@ TEST(CtlParse, DefaultsAndOptionForms) {
     EXPECT_EQ(r.invocation.options.port, 4000);
     EXPECT_TRUE(r.invocation.options.json); // options may follow the command
     EXPECT_EQ(*onlyStep(r).arg, "CtlAuthMode");
+
+    // Time limits: 10 s to connect, 60 s of reply silence; 0 waits forever.
+    r = parse({"logoff"});
+    EXPECT_EQ(r.invocation.options.connectTimeout, 10);
+    EXPECT_EQ(r.invocation.options.timeout, 60);
+    r = parse({"--connect-timeout=0", "--timeout", "3", "logoff"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.invocation.options.connectTimeout, 0);
+    EXPECT_EQ(r.invocation.options.timeout, 3);
 }
 
 TEST(CtlParse, ArgumentWordsAndDashArguments) {
@@ -115,6 +124,12 @@ TEST(CtlParse, UsageErrorsNameTheProblem) {
         {{"--dir", "/tmp", "logoff"}, "getlog only"},
         {{"--batch", "f", "logoff"}, "exclude"},
         {{"help", "nosuch"}, "'nosuch'"},
+        {{"--timeout", "-1", "logoff"}, "bad time-out"},
+        {{"--connect-timeout", "1.5", "logoff"}, "bad time-out"},
+        {{"--timeout", "99999999", "logoff"}, "bad time-out"},
+        {{"--stop-on-error", "logoff"}, "--batch only"},
+        {{"--batch", "f", "--async", "--stop-on-error"}, "exclude"},
+        {{"--quiet", "--verbose", "logoff"}, "exclude"},
     };
     for (const auto& c : cases) {
         const auto r = parse(c.args);

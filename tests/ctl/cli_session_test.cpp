@@ -51,6 +51,8 @@ class ScriptedConsole final : public Console {
     bool hostResolves(const std::string& host) const override {
         return system_->hostResolves(host);
     }
+    std::optional<std::string> input; // standard input, for "--batch -"
+    std::optional<std::string> readAllInput() override { return input; }
 
   private:
     std::unique_ptr<Console> system_ = dravolinctl::makeSystemConsole();
@@ -165,7 +167,8 @@ TEST_F(CtlSession, FailuresExitWithTheirCodeAndOneLine) {
 
     // The server refuses a command: 1, naming the command.
     EXPECT_EQ(run({"--user", "admin", "--password", "pw", "get", "NoSuchParameter"}), 1);
-    expectOneErrorLine("'get' failed at 127.0.0.1 port");
+    expectOneErrorLine("'get' refused by the server at 127.0.0.1 port");
+    EXPECT_NE(err_.find(": 103 "), std::string::npos) << "the status and its text: " << err_;
 
     // Bad option: 64 before any connection is made.
     const auto before = connections();
@@ -228,7 +231,7 @@ TEST_F(CtlSession, BatchRunsEveryLineOverOneConnectionSyncAndAsync) {
     EXPECT_NE(syncOut.find("# get LogLevel\nParameter=LogLevel\nValue=3\n"), std::string::npos)
         << syncOut;
     EXPECT_NE(syncOut.find("# control ping\nAction=ping\nResult=pong\n"), std::string::npos);
-    expectOneErrorLine("cmds.txt:5: 'get' failed");
+    expectOneErrorLine("cmds.txt:5: 'get' refused by the server");
 
     // Async: every command submitted at once; results print in line order all the same.
     EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--async", "--json", "--batch", batch}),
@@ -314,8 +317,9 @@ TEST_F(CtlSession, GetlogSavesTheLogAndSaysWhere) {
     // A directory that does not exist: the transfer fails, not a silent success.
     EXPECT_EQ(run({"--user", "admin", "--password", "pw", "getlog", "--dir",
                    (dir.path() / "missing").string()}),
-              1);
+              2);
     EXPECT_NE(err_.find("'getlog' failed"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("log file not created"), std::string::npos) << err_;
 }
 
 TEST_F(CtlSession, AsyncGetlogsLandInTheirOwnDirectories) {
@@ -346,8 +350,11 @@ TEST_F(CtlSession, PlainPasswordFromEnvironmentOrPrompt) {
 
 TEST_F(CtlSession, ConnectionLostMidReplyIsAFailureNotSuccess) {
     startServer({"close,on=statistics"});
-    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "statistics"}), 1);
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "statistics"}), 2)
+        << "no status refused it: the connection broke";
     expectOneErrorLine("'statistics' failed");
+    EXPECT_NE(err_.find("connection lost"), std::string::npos) << err_;
+    EXPECT_EQ(out_, "") << "no partial records";
 }
 
 TEST_F(CtlSession, ShutdownAndHelp) {
@@ -358,4 +365,96 @@ TEST_F(CtlSession, ShutdownAndHelp) {
     EXPECT_EQ(run({"--help"}), 0);
     EXPECT_NE(out_.find("Exit codes"), std::string::npos);
     EXPECT_EQ(connections(), before);
+}
+
+TEST_F(CtlSession, TimeOutsEndSilentServersWithExitTwoAndNoRecords) {
+    // The reply stops before its end: the idle limit ends it, nothing partial is printed.
+    startServer({"hang,on=statistics"});
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--timeout", "1", "statistics"}), 2);
+    expectOneErrorLine("'statistics' failed at 127.0.0.1 port");
+    EXPECT_NE(err_.find("timed out"), std::string::npos) << err_;
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(
+        run({"--user", "admin", "--password", "pw", "--timeout", "1", "--json", "statistics"}), 2);
+    const auto doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_FALSE(doc->get("ok")->boolean);
+    EXPECT_EQ(doc->get("status")->number, 105);
+    EXPECT_NE(doc->get("reason")->text.find("timed out"), std::string::npos) << out_;
+    EXPECT_TRUE(doc->get("records")->items.empty());
+
+    // A server that accepts and never greets: the connect limit covers the greeting.
+    startServer({"mute,on=greeting,times=0"});
+    EXPECT_EQ(run({"--connect-timeout", "1", "list-devices"}), 2);
+    expectOneErrorLine("cannot connect to 127.0.0.1 port");
+    EXPECT_NE(err_.find("timed out after 1 s"), std::string::npos) << err_;
+    EXPECT_EQ(run({"--connect-timeout", "1", "--json", "list-devices"}), 2);
+    const auto connect = jsontest::parse(out_);
+    ASSERT_TRUE(connect) << out_;
+    EXPECT_EQ(connect->get("command")->text, "connect");
+    EXPECT_EQ(connect->get("status")->number, 105);
+}
+
+TEST_F(CtlSession, JsonCarriesStatusTextAndOkForEveryCommand) {
+    ASSERT_EQ(run({"--user", "admin", "--password", "pw", "--json", "get", "MaxSessions"}), 0);
+    auto doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_TRUE(doc->get("ok")->boolean);
+    EXPECT_EQ(doc->get("status")->number, 200);
+    ASSERT_TRUE(doc->get("text"));
+    EXPECT_EQ(doc->get("reason")->type, jsontest::Value::Type::Null);
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--json", "get", "NoSuchParameter"}), 1);
+    doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_FALSE(doc->get("ok")->boolean);
+    EXPECT_EQ(doc->get("status")->number, 103);
+    EXPECT_FALSE(doc->get("text")->text.empty()) << "the server's own words";
+    // A refused login is told as such, with the server's status.
+    EXPECT_EQ(run({"--user", "admin", "--password", "wrong", "--json", "get", "MaxSessions"}), 2);
+    doc = jsontest::parse(out_);
+    ASSERT_TRUE(doc) << out_;
+    EXPECT_EQ(doc->get("command")->text, "login");
+    EXPECT_EQ(doc->get("status")->number, 102);
+}
+
+TEST_F(CtlSession, PlainLoginWithoutAnyPasswordIsAUsageError) {
+    const auto before = connections();
+    EXPECT_EQ(run({"--user", "admin", "statistics"}), 64);
+    expectOneErrorLine("no password for 'admin'");
+    EXPECT_EQ(connections(), before) << "nothing was sent";
+    // An empty password given on purpose is sent.
+    EXPECT_EQ(run({"--user", "admin", "--password", "", "statistics"}), 2);
+}
+
+TEST_F(CtlSession, BatchFromStandardInputStopOnErrorQuietAndVerbose) {
+    console_.input = "get MaxSessions\nget NoSuchParameter\ncontrol ping\n";
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--batch", "-"}), 1);
+    EXPECT_NE(out_.find("# control ping\n"), std::string::npos) << out_;
+    expectOneErrorLine("stdin:2: 'get' refused by the server");
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--stop-on-error", "--batch", "-"}), 1);
+    EXPECT_EQ(out_.find("# control ping"), std::string::npos) << "stopped at line 2: " << out_;
+    EXPECT_NE(out_.find("# get NoSuchParameter"), std::string::npos) << out_;
+
+    TempDir dir;
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--quiet", "getlog", "--dir",
+                   dir.path().string()}),
+              0);
+    EXPECT_EQ(err_, "") << "no informational lines";
+    EXPECT_TRUE(fs::exists(dir.path() / "service.log"));
+
+    console_.input = "get NoSuchParameter\n";
+    EXPECT_EQ(run({"--user", "admin", "--password", "pw", "--verbose", "--batch", "-"}), 1);
+    EXPECT_NE(err_.find("> login admin ********\n"), std::string::npos) << err_;
+    EXPECT_EQ(err_.find("pw"), std::string::npos) << "secrets never shown: " << err_;
+    EXPECT_NE(err_.find("> get NoSuchParameter\n< 103 "), std::string::npos) << err_;
+
+    EXPECT_EQ(run({"--stop-on-error", "list-devices"}), 64);
+    EXPECT_EQ(run({"--timeout", "soon", "list-devices"}), 64);
+    expectOneErrorLine("bad time-out 'soon'");
+    EXPECT_EQ(run({"--help"}), 0);
+    for (const char* option : {"--connect-timeout", "--timeout", "--stop-on-error", "--quiet",
+                               "--verbose", "--batch FILE"})
+        EXPECT_NE(out_.find(option), std::string::npos) << option;
+    EXPECT_EQ(run({"get", "--help"}), 0);
+    EXPECT_NE(out_.find("--timeout"), std::string::npos) << out_;
 }

@@ -103,6 +103,69 @@ std::vector<Record> readRecords(Response* response) {
     return records;
 }
 
+// How one operation ended, as the library's extension tells it.
+struct Outcome {
+    bool ok = false;
+    int status = 0;
+    std::string text; // the status line's text
+    int reason = DRAVOLIN_REASON_NONE;
+    std::string reasonText; // the client's reason
+};
+
+Outcome outcomeOf(Response* response, bool ok) {
+    Outcome o;
+    o.ok = ok;
+    std::vector<char> text(DRAVOLIN_MAX_LINE + 1);
+    if (!response ||
+        DravolinClient_ResponseGetStatus(response, &o.status, text.data(),
+                                         static_cast<unsigned>(text.size())) != DRAVOLIN_OK) {
+        // Not completed by any operation: refused before it was sent.
+        o.status = 105;
+        o.reason = DRAVOLIN_REASON_CONNECTION_LOST;
+        o.reasonText = "the command was not accepted by the client library";
+        return o;
+    }
+    o.text = text.data();
+    DravolinClient_ResponseGetReason(response, &o.reason, text.data(),
+                                     static_cast<unsigned>(text.size()));
+    o.reasonText = text.data();
+    return o;
+}
+
+Outcome lastFailureOf(std::uint32_t connection) {
+    Outcome o;
+    char text[DRAVOLIN_MAX_REASON];
+    if (DravolinClient_GetLastFailure(connection, &o.status, &o.reason, text, sizeof text) !=
+        DRAVOLIN_OK) {
+        o.status = 105;
+        o.reason = DRAVOLIN_REASON_CONNECTION_LOST;
+        o.reasonText = "no connection";
+        return o;
+    }
+    (o.reason == DRAVOLIN_REASON_NONE ? o.text : o.reasonText) = text;
+    return o;
+}
+
+// The exit code that an operation's outcome stands for.
+int exitCodeFor(const Outcome& o) {
+    if (o.ok)
+        return kExitOk;
+    if (o.reason == DRAVOLIN_REASON_NONE)
+        return kExitRefused; // a status line arrived
+    if (o.reason == DRAVOLIN_REASON_LINE_TOO_LONG || o.reason == DRAVOLIN_REASON_ARGUMENT_MISSING)
+        return kExitUsage;
+    return kExitConnection;
+}
+
+// "103 no such parameter" or the client's reason, cut for a message.
+std::string describe(const Outcome& o) {
+    if (o.reason != DRAVOLIN_REASON_NONE)
+        return cutForMessage(o.reasonText);
+    if (o.text.empty())
+        return "status " + std::to_string(o.status);
+    return std::to_string(o.status) + " " + cutForMessage(o.text);
+}
+
 std::string endpoint(const Options& o) {
     return o.host + " port " + std::to_string(o.port + 1) + " (service port " +
            std::to_string(o.port) + ")";
@@ -159,9 +222,13 @@ class Session {
             return kExitConnection;
         }
         CompletionScope scope(completions_);
-        if (int rc = connectAndLogin(); rc != kExitOk)
-            return rc;
         const bool batch = o_.batchFile.has_value();
+        if (int rc = connectAndLogin(); rc != kExitOk) {
+            if (o_.json)
+                out_ << formatJson(results_, batch);
+            out_.flush();
+            return rc;
+        }
         int rc = o_.async ? runAsync(steps) : runSync(steps, batch);
         if (o_.json)
             out_ << formatJson(results_, batch);
@@ -196,7 +263,7 @@ class Session {
         if (o_.user) {
             password_ = o_.password;
             if (int rc = resolveSecret(password_, kPasswordEnv, "Password for " + *o_.user + ": ",
-                                       "password", false))
+                                       "password for '" + cutForMessage(*o_.user, 80) + "'", true))
                 return rc;
         }
         if (o_.chapName) {
@@ -216,16 +283,62 @@ class Session {
         return kExitOk;
     }
 
+    // Records an operation without a Response (connect, login) for --json.
+    void recordSession(const char* what, const Outcome& o) {
+        StepResult result;
+        result.command = what;
+        result.ok = o.ok;
+        result.status = o.status;
+        result.text = o.text;
+        if (o.reason != DRAVOLIN_REASON_NONE)
+            result.reason = o.reasonText;
+        results_.push_back(std::move(result));
+    }
+
+    void verbose(const std::string& line) {
+        if (o_.verbose)
+            err_ << line << "\n";
+    }
+
+    void verboseStatus(const Outcome& o) {
+        if (!o_.verbose)
+            return;
+        if (o.reason != DRAVOLIN_REASON_NONE)
+            err_ << "< " << o.status << " (" << cutForMessage(o.reasonText) << ")\n";
+        else
+            err_ << "< " << o.status << (o.text.empty() ? "" : " ") << cutForMessage(o.text, 1000)
+                 << "\n";
+    }
+
     int connectAndLogin() {
-        if (DravolinClient_Connect(o_.host.c_str(), o_.port, &connection_, nullptr, nullptr) !=
-            DRAVOLIN_OK) {
-            if (!console_.hostResolves(o_.host))
-                err_ << kProgram << "unknown host '" << o_.host << "'\n";
-            else
-                err_ << kProgram << "cannot connect to " << endpoint(o_)
-                     << ": connection refused or no management service answered\n";
+        verbose("> (connect to " + endpoint(o_) + ", wait for the greeting)");
+        const int connected =
+            DravolinClient_ConnectWithTimeouts(o_.host.c_str(), o_.port, o_.connectTimeout * 1000,
+                                               o_.timeout * 1000, &connection_, nullptr, nullptr);
+        if (connected != DRAVOLIN_OK) {
+            Outcome o = lastFailureOf(connection_);
+            if (connected != DRAVOLIN_FAILED || connection_ == 0) {
+                o = Outcome{};
+                o.status = 105;
+                o.reason = DRAVOLIN_REASON_CONNECT_FAILED;
+                o.reasonText = "the client library could not make a connection";
+            }
+            verboseStatus(o);
+            recordSession("connect", o);
+            err_ << kProgram;
+            if (!console_.hostResolves(o_.host)) {
+                err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'\n";
+            } else if (o.reason == DRAVOLIN_REASON_TIMED_OUT) {
+                err_ << "cannot connect to " << endpoint(o_) << ": timed out after "
+                     << o_.connectTimeout << " s (no connection, or no greeting from the server)\n";
+            } else {
+                err_ << "cannot connect to " << endpoint(o_) << ": " << describe(o) << "\n";
+            }
+            if (connection_ != 0)
+                DravolinClient_Disconnect(connection_, nullptr, nullptr);
             return kExitConnection;
         }
+        verboseStatus(Outcome{true, 200, "", DRAVOLIN_REASON_NONE, ""});
         if (!o_.user && !o_.chapName)
             return kExitOk;
 
@@ -234,6 +347,8 @@ class Session {
             lp.mode = DRAVOLIN_LOGIN_PLAIN;
             lp.name = o_.user->c_str();
             lp.password = password_ ? password_->c_str() : nullptr;
+            verbose("> login" + (o_.user->empty() ? "" : " " + *o_.user) +
+                    (password_ && !password_->empty() ? " ********" : ""));
         } else {
             lp.mode = DRAVOLIN_LOGIN_CHAP;
             lp.name = o_.chapName->c_str();
@@ -243,16 +358,37 @@ class Session {
                 lp.peerPassword = peerSecret_->c_str();
             }
             lp.encrypt = o_.encrypt ? 1 : 0;
+            verbose("> get CtlAuthMode");
+            verbose("> auth start");
+            verbose("> auth check -CHAP_N:\"" + *o_.chapName + "\"  -CHAP_R:\"********\"" +
+                    (o_.encrypt ? " -crypt:yes" : "") + (o_.peerName ? " -CHAP_C:\"...\"" : ""));
+            if (o_.peerName)
+                verbose(std::string("> auth ok") + (o_.encrypt ? " -crypt:yes" : ""));
         }
-        if (DravolinClient_Login(connection_, &lp, nullptr, nullptr) == DRAVOLIN_OK)
+        if (DravolinClient_Login(connection_, &lp, nullptr, nullptr) == DRAVOLIN_OK) {
+            verboseStatus(Outcome{true, 200, "", DRAVOLIN_REASON_NONE, ""});
             return kExitOk;
-        if (o_.user) {
-            err_ << kProgram << "login as '" << *o_.user << "' refused by " << endpoint(o_) << "\n";
+        }
+        const Outcome o = lastFailureOf(connection_);
+        verboseStatus(o);
+        recordSession("login", o);
+        err_ << kProgram;
+        if (o.reason != DRAVOLIN_REASON_NONE && o.reason != DRAVOLIN_REASON_LOGIN) {
+            err_ << (o_.user ? "login as '" + cutForMessage(*o_.user, 80) + "'"
+                             : "CHAP login as '" + cutForMessage(*o_.chapName, 80) + "'")
+                 << " failed at " << endpoint(o_) << ": " << describe(o) << "\n";
+        } else if (o_.user) {
+            err_ << "login as '" << cutForMessage(*o_.user, 80) << "' refused by " << endpoint(o_)
+                 << ": " << describe(o) << "\n";
+        } else if (o.reason == DRAVOLIN_REASON_LOGIN) {
+            err_ << "CHAP login as '" << cutForMessage(*o_.chapName, 80) << "' failed at "
+                 << endpoint(o_) << ": " << describe(o) << "\n";
         } else {
-            err_ << kProgram << "CHAP login as '" << *o_.chapName << "' failed at " << endpoint(o_)
-                 << ": wrong name or secret, server not in CHAP mode"
-                 << (o_.peerName ? ", or the server could not prove '" + *o_.peerName + "'" : "")
-                 << (o_.encrypt ? ", or the encrypted channel could not be set up" : "") << "\n";
+            err_ << "CHAP login as '" << cutForMessage(*o_.chapName, 80) << "' refused by "
+                 << endpoint(o_) << ": " << describe(o)
+                 << (o.status == 104 ? " (the server is not in CHAP mode or offers no encryption)"
+                                     : " (wrong name or secret?)")
+                 << "\n";
         }
         DravolinClient_Disconnect(connection_, nullptr, nullptr);
         return kExitConnection;
@@ -318,27 +454,37 @@ class Session {
                  << " cannot be read: " << ec.message() << "\n";
             return;
         }
-        if (!o_.json)
+        if (!o_.json && !o_.quiet)
             err_ << "log saved to " << file.string() << " (" << formatBytes(got) << ")\n";
         if (total && *total != got)
             err_ << kProgram << "warning: " << file.string() << " holds " << got
                  << " bytes, the server announced " << *total << "\n";
     }
 
-    void reportRefusal(const Step& step) {
+    void reportFailure(const Step& step, const Outcome& o) {
         err_ << kProgram;
         if (!step.origin.empty())
             err_ << step.origin << ": ";
-        err_ << "'" << step.spec->name << "' failed at " << endpoint(o_)
-             << ": refused by the server or the connection was lost\n";
+        err_ << "'" << step.spec->name << "' "
+             << (o.reason == DRAVOLIN_REASON_NONE ? "refused by the server at " : "failed at ")
+             << endpoint(o_) << ": " << describe(o) << "\n";
     }
 
-    void finishStep(const Step& step, bool ok, Response* response, bool batch) {
+    // Returns the step's exit code.
+    int finishStep(const Step& step, bool ok, Response* response, bool batch) {
+        const Outcome o = outcomeOf(response, ok);
+        verboseStatus(o);
         StepResult result;
         result.command = std::string(step.spec->name);
         result.arg = step.arg;
         result.ok = ok;
-        result.records = readRecords(response);
+        result.status = o.status;
+        result.text = o.text;
+        if (o.reason != DRAVOLIN_REASON_NONE)
+            result.reason = o.reasonText;
+        // A reply that did not complete shows nothing of what had arrived.
+        if (o.reason == DRAVOLIN_REASON_NONE || o.reason == DRAVOLIN_REASON_LOG_FILE)
+            result.records = readRecords(response);
         if (step.spec->code == DRAVOLIN_REQUEST_GET_LOG && ok)
             reportLog(step, result);
         else if (progressDrawn_) {
@@ -346,19 +492,22 @@ class Session {
             progressDrawn_ = false;
         }
         if (!ok)
-            reportRefusal(step);
+            reportFailure(step, o);
         if (!o_.json) {
             out_ << formatText(result, batch);
             out_.flush();
         }
         results_.push_back(std::move(result));
+        return exitCodeFor(o);
     }
 
     int runSync(const std::vector<Step>& steps, bool batch) {
         int rc = kExitOk;
-        const bool progress = !o_.noProgress && !o_.json && console_.stderrIsTerminal();
+        const bool progress =
+            !o_.noProgress && !o_.json && !o_.quiet && console_.stderrIsTerminal();
         for (const auto& step : steps) {
             prepareLogDirectory(step);
+            verbose("> " + cutForMessage(wireLine(step), 1000));
             ResponsePtr response;
             bool ok = false;
             if (step.spec->code == DRAVOLIN_REQUEST_GET_LOG && progress) {
@@ -369,9 +518,11 @@ class Session {
                                                 &raw, nullptr, nullptr) == DRAVOLIN_OK;
                 response.reset(raw);
             }
-            finishStep(step, ok, response.get(), batch);
-            if (!ok)
-                rc = kExitRefused;
+            const int stepRc = finishStep(step, ok, response.get(), batch);
+            if (rc == kExitOk)
+                rc = stepRc; // the first failure decides
+            if (stepRc != kExitOk && o_.stopOnError)
+                break;
         }
         return rc;
     }
@@ -385,6 +536,7 @@ class Session {
         std::vector<Submitted> submitted(steps.size());
         for (size_t i = 0; i < steps.size(); ++i) {
             prepareLogDirectory(steps[i]);
+            verbose("> " + cutForMessage(wireLine(steps[i]), 1000));
             Response* raw = nullptr;
             const int rc =
                 DravolinClient_SendRequest(connection_, steps[i].spec->code, wireArgument(steps[i]),
@@ -397,9 +549,10 @@ class Session {
             bool failed = true;
             if (submitted[i].accepted)
                 completions_.waitFor(submitted[i].id, failed);
-            finishStep(steps[i], !failed, submitted[i].response.get(), o_.batchFile.has_value());
-            if (failed)
-                rc = kExitRefused;
+            const int stepRc = finishStep(steps[i], !failed, submitted[i].response.get(),
+                                          o_.batchFile.has_value());
+            if (rc == kExitOk)
+                rc = stepRc;
         }
         return rc;
     }
@@ -448,12 +601,21 @@ int runMain(const std::vector<std::string>& args, Console& console, std::ostream
 
     std::vector<Step> steps = inv.steps;
     if (inv.options.batchFile) {
+        const bool fromInput = *inv.options.batchFile == "-";
         std::string text;
-        if (!readFile(*inv.options.batchFile, text)) {
-            err << kProgram << "cannot read batch file '" << *inv.options.batchFile << "'\n";
+        if (fromInput) {
+            auto input = console.readAllInput();
+            if (!input) {
+                err << kProgram << "cannot read the batch from standard input\n";
+                return kExitUsage;
+            }
+            text = std::move(*input);
+        } else if (!readFile(*inv.options.batchFile, text)) {
+            err << kProgram << "cannot read batch file '"
+                << cutForMessage(*inv.options.batchFile, 200) << "'\n";
             return kExitUsage;
         }
-        BatchResult batch = parseBatch(text, *inv.options.batchFile);
+        BatchResult batch = parseBatch(text, fromInput ? "stdin" : *inv.options.batchFile);
         if (!batch.ok) {
             err << kProgram << batch.error << "\n";
             return kExitUsage;

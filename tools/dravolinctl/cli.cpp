@@ -34,7 +34,22 @@ std::optional<int> parsePort(std::string_view text) {
 }
 
 std::string quoted(std::string_view s) {
-    return "'" + std::string(s) + "'";
+    return "'" + cutForMessage(s, 80) + "'";
+}
+
+// Whole seconds from 0 to kMaxTimeout.
+std::optional<int> parseSeconds(std::string_view text) {
+    if (text.empty() || text.size() > 7)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value > kMaxTimeout)
+        return std::nullopt;
+    return value;
 }
 
 // Checks the argument rule of one command; empty when fine.
@@ -153,6 +168,8 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
         bool* flagTarget = nullptr;
         std::optional<std::string> portText;
         std::optional<std::string> hostText;
+        std::optional<std::string> connectTimeoutText;
+        std::optional<std::string> timeoutText;
         if (name == "--host")
             target = &hostText;
         else if (name == "--port")
@@ -173,6 +190,16 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
             target = &o.batchFile;
         else if (name == "--dir")
             target = &dir;
+        else if (name == "--connect-timeout")
+            target = &connectTimeoutText;
+        else if (name == "--timeout")
+            target = &timeoutText;
+        else if (name == "--stop-on-error")
+            flagTarget = &o.stopOnError;
+        else if (name == "--quiet")
+            flagTarget = &o.quiet;
+        else if (name == "--verbose")
+            flagTarget = &o.verbose;
         else if (name == "--encrypt")
             flagTarget = &o.encrypt;
         else if (name == "--json")
@@ -206,6 +233,17 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
                 return fail("bad port " + quoted(*portText) +
                             ": expected a number from 0 to 65534");
             o.port = *port;
+        }
+        for (auto [text, into] : {std::pair{&connectTimeoutText, &o.connectTimeout},
+                                  std::pair{&timeoutText, &o.timeout}}) {
+            if (!*text)
+                continue;
+            const auto seconds = parseSeconds(**text);
+            if (!seconds)
+                return fail("bad time-out " + quoted(**text) + " for " + quoted(name) +
+                            ": expected whole seconds from 0 (no limit) to " +
+                            std::to_string(kMaxTimeout));
+            *into = *seconds;
         }
     }
 
@@ -255,6 +293,15 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
         return fail("--encrypt needs --chap");
     if (dir && (!spec || spec->name != "getlog"))
         return fail("--dir applies to getlog only");
+    if (o.quiet && o.verbose)
+        return fail("--quiet and --verbose exclude each other");
+    if (o.stopOnError && !o.batchFile)
+        return fail("--stop-on-error applies to --batch only");
+    if (o.stopOnError && o.async)
+        return fail("--stop-on-error and --async exclude each other (--async sends every command "
+                    "at once)");
+    if (o.batchFile && o.batchFile->empty())
+        return fail("option '--batch' needs a file name, or - for standard input");
 
     if (spec) {
         Step step;
@@ -336,6 +383,45 @@ BatchResult parseBatch(std::string_view text, std::string_view fileName) {
     return result;
 }
 
+std::string cutForMessage(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit)
+        return std::string(text);
+    return std::string(text.substr(0, limit)) + "...";
+}
+
+std::string wireLine(const Step& step) {
+    const char* arg = wireArgument(step);
+    const std::string a = arg ? arg : "";
+    switch (step.spec->code) {
+    case DRAVOLIN_REQUEST_LOGOFF:
+        return "logoff";
+    case DRAVOLIN_REQUEST_ADD:
+        return "add " + a;
+    case DRAVOLIN_REQUEST_REMOVE:
+        return "remove " + a;
+    case DRAVOLIN_REQUEST_ALLOW:
+        return "allow " + a;
+    case DRAVOLIN_REQUEST_LIST_DEVICES:
+        return "list -what:\"devices\"" + (arg ? a : std::string("1"));
+    case DRAVOLIN_REQUEST_LIST_PERMISSIONS:
+        return "list -what:\"permissions\"" + a;
+    case DRAVOLIN_REQUEST_SET_PARAMETER:
+        return "set " + a;
+    case DRAVOLIN_REQUEST_GET_PARAMETER:
+        return "get " + a;
+    case DRAVOLIN_REQUEST_GET_LOG:
+        return "getlog";
+    case DRAVOLIN_REQUEST_SHUTDOWN:
+        return "shutdown";
+    case DRAVOLIN_REQUEST_STATISTICS:
+        return "statistics " + a;
+    case DRAVOLIN_REQUEST_CONTROL:
+        return "control " + a + " ";
+    default:
+        return std::string(step.spec->name);
+    }
+}
+
 const char* wireArgument(const Step& step) {
     if (step.arg)
         return step.arg->c_str();
@@ -359,6 +445,10 @@ std::string generalHelp() {
         "Connection:\n"
         "  --host HOST          server name or dotted address (default 127.0.0.1)\n"
         "  --port PORT          service port (default 3260; the library connects to PORT+1)\n"
+        "  --connect-timeout S  give up a connect (TCP connect and greeting) after S seconds\n"
+        "                       (default 10; 0 waits forever)\n"
+        "  --timeout S          give up a command when no reply byte came for S seconds\n"
+        "                       (default 60; 0 waits forever)\n"
         "Plain login:\n"
         "  --user NAME          log in as NAME\n"
         "  --password PW        password (better: $DRAVOLIN_PASSWORD or the prompt)\n"
@@ -370,9 +460,13 @@ std::string generalHelp() {
         "  --encrypt            switch to the encrypted channel after the login\n"
         "Running:\n"
         "  --batch FILE         run one command per line of FILE over one connection\n"
+        "                       (FILE - reads the commands from standard input)\n"
+        "  --stop-on-error      end a batch at its first failed command\n"
         "  --async              submit every command at once and wait for all replies\n"
         "  --json               print the replies as JSON\n"
         "  --no-progress        no progress bar for getlog\n"
+        "  --quiet              no informational lines on standard error (\"log saved to\")\n"
+        "  --verbose            show each command as sent (secrets masked) and each status\n"
         "  --help, --version\n"
         "\n"
         "Commands:\n";
@@ -384,15 +478,24 @@ std::string generalHelp() {
     s += "\n"
          "Batch file: one COMMAND [ARG] per line, ARG being the rest of the line; blank\n"
          "lines and lines starting with '#' are skipped.\n"
-         "Output: the reply records as name=value lines (or --json).\n"
-         "Exit codes: 0 success, 1 the server refused, 2 connection or login failure,\n"
-         "64 usage error.\n";
+         "Output: the reply records as name=value lines (or --json, with \"status\",\n"
+         "\"text\", \"ok\" and \"reason\" per command); a reply that did not complete\n"
+         "prints no records.\n"
+         "Exit codes: 0 success; 1 the server refused (it answered with a status 100-105);\n"
+         "2 connection, login, time-out, lost connection or another failure on this side;\n"
+         "64 usage error (also a command line too long to send). In a batch, the code of\n"
+         "the first command that failed.\n";
     return s;
 }
 
 std::string commandHelp(const CommandSpec& spec) {
     return "usage: dravolinctl [options] " + std::string(spec.synopsis) + "\n\n" +
-           std::string(spec.help) + "\n";
+           std::string(spec.help) +
+           "\n\n"
+           "Time limits: --connect-timeout S (default 10) for the connect and the greeting,\n"
+           "--timeout S (default 60) for a reply that stops arriving; 0 waits forever.\n"
+           "Exit codes: 0 success, 1 refused by the server, 2 connection, login or time-out,\n"
+           "64 usage.\n";
 }
 
 } // namespace dravolinctl

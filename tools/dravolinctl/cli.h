@@ -12,10 +12,16 @@ namespace dravolinctl {
 // Process exit codes.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitRefused = 1,    // the server answered with a failure status
-    kExitConnection = 2, // could not connect, log in, or the connection broke
+    kExitRefused = 1,    // the server answered with a failure status (a status line came)
+    kExitConnection = 2, // could not connect or log in, timed out, or the connection broke
     kExitUsage = 64,     // bad command line or batch file
 };
+
+// Time limits in seconds; 0 waits forever.
+inline constexpr int kDefaultConnectTimeout = 10;
+inline constexpr int kDefaultTimeout = 60;
+// Largest limit, so that it fits the library's milliseconds.
+inline constexpr int kMaxTimeout = 2000000;
 
 enum class ArgRule { None, Optional, Required };
 
@@ -53,7 +59,12 @@ struct Options {
     bool json = false;
     bool async = false;
     bool noProgress = false;
-    std::optional<std::string> batchFile;
+    std::optional<std::string> batchFile; // "-": standard input
+    int connectTimeout = kDefaultConnectTimeout;
+    int timeout = kDefaultTimeout;
+    bool stopOnError = false;
+    bool quiet = false;
+    bool verbose = false;
 };
 
 struct Invocation {
@@ -82,6 +93,13 @@ struct BatchResult {
 // One command per line: COMMAND [ARG], where ARG is the rest of the line after the blanks
 // that follow the command word. Blank lines and lines starting with '#' are skipped.
 BatchResult parseBatch(std::string_view text, std::string_view fileName);
+
+// The command line that the library sends for a step, as --verbose shows it (without its
+// line end).
+std::string wireLine(const Step& step);
+
+// Text for a message: cut to `limit` characters with "..." when longer.
+std::string cutForMessage(std::string_view text, std::size_t limit = 200);
 
 // The argument handed to the library for a step: null only where the library gives null a
 // meaning of its own (the default listing). A formatted command ("statistics %s") without an

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 
 namespace dravolinctl {
 
@@ -26,6 +27,13 @@ std::optional<std::string> SystemConsole::environment(const char* name) const {
     if (!v)
         return std::nullopt;
     return std::string(v);
+}
+
+std::optional<std::string> SystemConsole::readAllInput() {
+    std::string text(std::istreambuf_iterator<char>(std::cin), {});
+    if (std::cin.bad())
+        return std::nullopt;
+    return text;
 }
 
 } // namespace dravolinctl

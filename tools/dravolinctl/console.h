@@ -21,6 +21,8 @@ class Console {
     virtual std::optional<std::string> environment(const char* name) const = 0;
     // Whether the name resolves to an IPv4 address (used to explain a failed connect).
     virtual bool hostResolves(const std::string& host) const = 0;
+    // All of standard input (a batch given as "-"); nothing when it cannot be read.
+    virtual std::optional<std::string> readAllInput() = 0;
 };
 
 // Restores whatever it changed about the terminal when it goes.
@@ -34,6 +36,7 @@ class SystemConsole : public Console {
   public:
     std::optional<std::string> readSecret(const std::string& prompt) override;
     std::optional<std::string> environment(const char* name) const override;
+    std::optional<std::string> readAllInput() override;
 
   protected:
     // Turns the echo of standard input off until the guard goes.

@@ -111,6 +111,9 @@ std::string jsonObject(const StepResult& r, const std::string& indent) {
     out += indent + "  \"command\": " + jsonString(r.command) + ",\n";
     out += indent + "  \"argument\": " + (r.arg ? jsonString(*r.arg) : "null") + ",\n";
     out += indent + "  \"ok\": " + (r.ok ? "true" : "false") + ",\n";
+    out += indent + "  \"status\": " + std::to_string(r.status) + ",\n";
+    out += indent + "  \"text\": " + jsonString(r.text) + ",\n";
+    out += indent + "  \"reason\": " + (r.reason ? jsonString(*r.reason) : "null") + ",\n";
     if (r.file)
         out += indent + "  \"file\": " + jsonString(*r.file) + ",\n";
     out += indent + "  \"records\": [";

@@ -18,6 +18,9 @@ struct StepResult {
     std::string command;
     std::optional<std::string> arg;
     bool ok = false;
+    int status = 0;                    // the reply's status (105 for the client's failures)
+    std::string text;                  // the status line's text; empty when none came
+    std::optional<std::string> reason; // the client's reason, when it failed on this side
     std::vector<Record> records;
     std::optional<std::string> file; // getlog: where the log landed
 };
