@@ -5,6 +5,7 @@
 #include "socket.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,9 @@ namespace {
 // call DravolinClient_Free must not have its exit wait for connection workers.
 struct Library {
     std::mutex lock;
+    std::condition_variable closed;
     std::shared_ptr<Client> client;
+    int closing = 0; // DravolinClient_Free calls still ending a client
 };
 
 Library& library() {
@@ -102,20 +105,32 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Init(void) {
 }
 
 DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_Free(void) {
+    Library& lib = library();
     std::shared_ptr<Client> client;
     {
-        Library& lib = library();
-        std::lock_guard guard(lib.lock);
+        std::unique_lock guard(lib.lock);
         client.swap(lib.client);
-    }
-    if (!client) {
-        return;
+        if (!client) {
+            // Another thread's Free (a callback's, say) may still be ending the client: once
+            // this one returns, no library thread may run, so wait for it. A callback does not
+            // wait: the Free in progress may itself be waiting for that callback's worker.
+            if (!Connection::onAnyWorkerThread()) {
+                lib.closed.wait(guard, [&] { return lib.closing == 0; });
+            }
+            return;
+        }
+        ++lib.closing;
     }
     try {
         client->close();
     } catch (...) {
     }
     dravolin::net::cleanup();
+    {
+        std::lock_guard guard(lib.lock);
+        --lib.closing;
+    }
+    lib.closed.notify_all();
 }
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetVersion(void) {

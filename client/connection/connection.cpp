@@ -132,6 +132,10 @@ void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<
     registry.changed.notify_all();
 }
 
+bool Connection::onAnyWorkerThread() {
+    return isWorkerThread;
+}
+
 void Connection::joinEndedWorkers(std::chrono::milliseconds limit) {
     WorkerRegistry& registry = workers();
     std::vector<std::thread> ended;

@@ -97,6 +97,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void stop();
 
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId_; }
+    // True on the worker thread of any connection (inside a callback).
+    static bool onAnyWorkerThread();
 
     // Waits (at most `limit`) until no worker of any connection runs but the calling one, and
     // joins the workers that ended their own connection: after it, no library thread is left
@@ -169,7 +171,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // The encrypted channel's receive side: TCP may cut a frame over several receives or
     // bring several in one, so the received bytes go through the reassembler.
     crypto::FrameReassembler frames_{cipher_};
-    std::unique_ptr<std::uint8_t[]> frameInput_; // one receive's bytes, kMaxFrameSize
+    std::unique_ptr<std::uint8_t[]> frameInput_;            // one receive's bytes, kMaxFrameSize
     bool connectDeadlineSet_ = false;                       // the connect limit runs
     std::chrono::steady_clock::time_point connectDeadline_; // end of TCP connect + greeting
     bool peerAnswered_ = false;                             // a byte came since the connect
