@@ -13,7 +13,7 @@ set -u
 SKIP=77
 
 if [ "${DRAVOLIN_IN_NETNS:-}" != 1 ]; then
-    for tool in unshare ip cmp; do
+    for tool in unshare ip ss cmp; do
         if ! command -v "$tool" >/dev/null 2>&1; then
             echo "skipped: no '$tool' on this machine"
             exit $SKIP
@@ -45,12 +45,24 @@ rm -rf "$WORK"
 mkdir -p "$WORK" || fail "cannot create $WORK"
 cd "$WORK" || exit 1
 
+if [ $# -gt 0 ]; then
+    # Wine creates sockets in its wineserver, so the programs need a wineserver of their own
+    # started inside this namespace: a prefix of their own (kept for the next run), ended
+    # with the test.
+    export DRAVOLIN_WINEPREFIX="$WORK.wineprefix" DRAVOLIN_WINEPREFIX_FIXED=1
+fi
+end_wineserver() {
+    if [ -n "${DRAVOLIN_WINEPREFIX_FIXED:-}" ]; then
+        WINEPREFIX="$DRAVOLIN_WINEPREFIX" wineserver -k 2>/dev/null
+    fi
+}
+
 SIZE=8388608
 "$@" "$SERVER" --port 0 --bind 127.0.0.1 --user admin:pw --chap-user alice:secret \
     --peer server:peersecret --log-size $SIZE --log-name netns.log --exit-after 600 \
     >server.out 2>server.err &
 SERVER_PID=$!
-trap 'kill $SERVER_PID 2>/dev/null; wait $SERVER_PID 2>/dev/null' EXIT
+trap 'kill $SERVER_PID 2>/dev/null; wait $SERVER_PID 2>/dev/null; end_wineserver' EXIT
 
 PORT=
 for _ in $(seq 1 300); do
@@ -60,6 +72,9 @@ for _ in $(seq 1 300); do
     sleep 0.1
 done
 [ -n "$PORT" ] || fail "the server printed no port"
+# The server must listen inside this namespace (not through a wineserver outside it).
+ss -tln 2>/dev/null | grep -q "127.0.0.1:$((PORT + 1)) " ||
+    fail "the server does not listen on this namespace's loopback"
 
 "$@" "$SERVER" --write-log expected.log --log-size $SIZE >/dev/null 2>&1 ||
     fail "cannot write the expected log"
