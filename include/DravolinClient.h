@@ -54,6 +54,10 @@
  *     _DravolinClient_Disconnect@12         _DravolinClient_ResponseFree@4
  *     _DravolinClient_Login@16              _DravolinClient_SetServiceLogDirectory@8
  *     _DravolinClient_SendRequest@24
+ * and those of the extension (time-outs and failure reasons, below):
+ *     _DravolinClient_ConnectWithTimeouts@28  _DravolinClient_ResponseGetReason@16
+ *     _DravolinClient_SetReplyTimeout@8       _DravolinClient_GetLastFailure@20
+ *     _DravolinClient_ResponseGetStatus@16
  * for example (int(__stdcall*)(void))GetProcAddress(dll, "_DravolinClient_GetVersion@0").
  * Linking through an import library needs none of this (DravolinClient.lib for the Microsoft
  * toolchain, DravolinClient.dll.a or the .def for mingw-w64).
