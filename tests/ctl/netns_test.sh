@@ -66,7 +66,7 @@ trap 'kill $SERVER_PID 2>/dev/null; wait $SERVER_PID 2>/dev/null; end_wineserver
 
 PORT=
 for _ in $(seq 1 300); do
-    PORT=$(sed -n 's/.*(service port \([0-9]*\)).*/\1/p' server.out | tr -d '\r')
+    PORT=$(sed -n 's/.*(service port \([0-9]*\)).*/\1/p' server.out 2>/dev/null | tr -d '\r')
     [ -n "$PORT" ] && break
     kill -0 $SERVER_PID 2>/dev/null || fail "the server did not start: $(cat server.err)"
     sleep 0.1

@@ -18,8 +18,9 @@ std::string_view trimBlanks(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
-std::optional<int> parsePort(std::string_view text) {
-    if (text.empty() || text.size() > 5)
+// A decimal number of at most `digits` digits and no sign, up to `max`.
+std::optional<int> parseBounded(std::string_view text, std::size_t digits, int max) {
+    if (text.empty() || text.size() > digits)
         return std::nullopt;
     int value = 0;
     for (char c : text) {
@@ -27,29 +28,23 @@ std::optional<int> parsePort(std::string_view text) {
             return std::nullopt;
         value = value * 10 + (c - '0');
     }
-    // The library connects to port + 1, which must still be a port.
-    if (value > 65534)
+    if (value > max)
         return std::nullopt;
     return value;
 }
 
-std::string quoted(std::string_view s) {
-    return "'" + cutForMessage(s, 80) + "'";
+// The library connects to port + 1, which must still be a port.
+std::optional<int> parsePort(std::string_view text) {
+    return parseBounded(text, 5, 65534);
 }
 
 // Whole seconds from 0 to kMaxTimeout.
 std::optional<int> parseSeconds(std::string_view text) {
-    if (text.empty() || text.size() > 7)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value > kMaxTimeout)
-        return std::nullopt;
-    return value;
+    return parseBounded(text, 7, kMaxTimeout);
+}
+
+std::string quoted(std::string_view s) {
+    return "'" + cutForMessage(s, 80) + "'";
 }
 
 // Checks the argument rule of one command; empty when fine.
