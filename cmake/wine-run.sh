@@ -25,4 +25,9 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     touch "$WINEPREFIX/.dravolin-ready"
   fi
 ) 9>"$WINEPREFIX.lock"
+# One wineserver for the prefix, started apart from this program's output: one that wine
+# starts itself inherits it and holds CTest's pipe open until the server ends. It stays a few
+# seconds after its last program, so one that starts just then does not find it ending ("wine
+# client error: ... Connection reset by peer"). Exits at once when the server already runs.
+wineserver -p5 </dev/null >/dev/null 2>&1 || true
 exec wine "$@"
