@@ -20,14 +20,18 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   flock 9
   if [ ! -f "$WINEPREFIX/.dravolin-ready" ]; then
     rm -rf "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
+    wineboot -i >/dev/null 2>&1 9>&- || true
     wineserver -w
     touch "$WINEPREFIX/.dravolin-ready"
   fi
+  # One wineserver and one set of Wine's own processes (services, devices, explorer) for the
+  # prefix, started apart from this program's output: started by the program itself they
+  # would inherit it and hold CTest's pipe open until the last Wine program of the run ends.
+  # The server stays a few seconds after its last program, so one that starts just then does
+  # not find it ending ("wine client error: ... Connection reset by peer"). When the server
+  # already runs, wineserver exits at once and nothing else is done.
+  if wineserver -p5 </dev/null >/dev/null 2>&1 9>&-; then
+    wine wineboot </dev/null >/dev/null 2>&1 9>&- || true
+  fi
 ) 9>"$WINEPREFIX.lock"
-# One wineserver for the prefix, started apart from this program's output: one that wine
-# starts itself inherits it and holds CTest's pipe open until the server ends. It stays a few
-# seconds after its last program, so one that starts just then does not find it ending ("wine
-# client error: ... Connection reset by peer"). Exits at once when the server already runs.
-wineserver -p5 </dev/null >/dev/null 2>&1 || true
 exec wine "$@"
