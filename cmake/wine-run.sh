@@ -24,6 +24,19 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     wineserver -w
     touch "$WINEPREFIX/.dravolin-ready"
   fi
+  # DRAVOLIN_WINE_DESKTOP=WxH: the prefix's programs run in a desktop window of that size that
+  # Wine manages itself (activation and focus stay inside Wine, with or without a window
+  # manager on the display). Written before the prefix's first session that needs it.
+  if [ -n "${DRAVOLIN_WINE_DESKTOP:-}" ] &&
+    [ "$(cat "$WINEPREFIX/.dravolin-desktop" 2>/dev/null)" != "$DRAVOLIN_WINE_DESKTOP" ]; then
+    wineserver -w 9>&- || true
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f \
+      </dev/null >/dev/null 2>&1 9>&-
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$DRAVOLIN_WINE_DESKTOP" /f \
+      </dev/null >/dev/null 2>&1 9>&-
+    wineserver -w 9>&-
+    echo "$DRAVOLIN_WINE_DESKTOP" >"$WINEPREFIX/.dravolin-desktop"
+  fi
   # One wineserver and one set of Wine's own processes (services, devices, explorer) for the
   # prefix, started apart from this program's output: started by the program itself they
   # would inherit it and hold CTest's pipe open until the last Wine program of the run ends.

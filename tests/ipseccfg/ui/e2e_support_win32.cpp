@@ -340,4 +340,8 @@ int ConfiguratorProcess::Wait(DWORD timeoutMs) {
     return WaitExit(process_, timeoutMs);
 }
 
+bool ConfiguratorProcess::WaitIdle(DWORD timeoutMs) {
+    return process_ && WaitForInputIdle(process_, timeoutMs) == 0;
+}
+
 } // namespace e2e

@@ -79,6 +79,9 @@ class ConfiguratorProcess {
     DWORD processId() const { return processId_; }
     // Exit code, or -1 when it did not end in time.
     int Wait(DWORD timeoutMs);
+    // Waits until the program first waits for input (its dialog is up and
+    // has finished showing itself).
+    bool WaitIdle(DWORD timeoutMs);
 
   private:
     HANDLE process_ = nullptr;

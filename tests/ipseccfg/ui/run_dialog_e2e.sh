@@ -35,6 +35,11 @@ fi
 DISPLAY=":$(head -n 1 "$work/display")"
 export DISPLAY
 export DRAVOLIN_SCREENSHOT_DIR="$artifacts"
+# No window manager runs on this display: without one, the X server's focus
+# changes as windows close reach Wine late and can deactivate the program
+# under test. In a desktop window of Wine's own, focus and activation follow
+# the Windows rules only.
+export DRAVOLIN_WINE_DESKTOP=1024x768
 
 (
   while :; do
