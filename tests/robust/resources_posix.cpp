@@ -33,7 +33,8 @@ template <class Visit> long CountEntries(const char* path, Visit visit) {
 }
 
 // A thread that has ended (and may already be joined) can stay listed for a moment while the
-// kernel releases it; it shows as a zombie or dead task and runs nothing any more.
+// kernel releases it: from the start of its exit (flag PF_EXITING, set before a joiner is
+// released) it runs no user code any more; later it shows as a zombie or dead task.
 bool TaskHasEnded(const char* tid) {
     const std::string path = std::string("/proc/self/task/") + tid + "/stat";
     FILE* f = std::fopen(path.c_str(), "r");
@@ -45,7 +46,17 @@ bool TaskHasEnded(const char* tid) {
     const char* close = read ? std::strrchr(line, ')') : nullptr;
     if (!close || close[1] != ' ')
         return false;
-    return close[2] == 'Z' || close[2] == 'X';
+    if (close[2] == 'Z' || close[2] == 'X')
+        return true;
+    // Fields after the state: ppid pgrp session tty_nr tpgid flags.
+    char state = 0;
+    int ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
+    unsigned flags = 0;
+    if (std::sscanf(close + 2, "%c %d %d %d %d %d %u", &state, &ppid, &pgrp, &session, &tty, &tpgid,
+                    &flags) != 7)
+        return false;
+    constexpr unsigned kExiting = 0x4; // PF_EXITING
+    return (flags & kExiting) != 0;
 }
 
 } // namespace
