@@ -37,28 +37,30 @@ export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-# Tests that exercise threads, sockets and decoders of untrusted input.
-# Longest first (see run_programs).
+# Tests that exercise threads, sockets and decoders of untrusted input, longest first (see
+# run_programs).
 client_tests="client_server_test client_chap_test client_connection_test client_api_test client_protocol_test"
 robust_tests="robust_fault_matrix_test fuzz_corpus_replay_test robust_soak_test robust_concurrency_test"
-quick_tests="robust_fault_matrix_test $client_tests fuzz_corpus_replay_test robust_soak_test robust_ipsec_apply_fault_test robust_concurrency_test"
+quick_tests="$robust_tests $client_tests robust_ipsec_apply_fault_test"
 
-# Runs test programs of a build directly (those that exist in this build), two at a time:
-# most of them wait on sockets and time-outs, so two lanes halve the wall time on two CPUs.
-# The longest come first in the lists, so the lanes end close together.
+# run_programs <build dir> <log suffix> <wrapper command or ""> <program>...
+# Runs the test programs of a build that exist in it, two at a time: most of them wait on
+# sockets and time-outs, so two lanes halve the wall time on two CPUs, and with the longest
+# first the lanes end close together. A failed program's log is shown and recorded.
 run_programs() {
-  dir=$1; shift
+  dir=$1 suffix=$2 wrap=$3
+  shift 3
   rm -f "$dir/failed-programs"
   for t in "$@"; do
     [ -x "$dir/bin/$t" ] && echo "$t"
   done | xargs -P 2 -I{} sh -c '
-    if ! "$1/bin/$2" --gtest_brief=1 > "$1/$2.log" 2>&1; then
-      tail -40 "$1/$2.log"
-      echo "$2" >> "$1/failed-programs"
-    fi' sh "$dir" {}
+    if ! $3 "$1/bin/$4" --gtest_brief=1 > "$1/$4$2" 2>&1; then
+      tail -60 "$1/$4$2"
+      echo "$4" >> "$1/failed-programs"
+    fi' sh "$dir" "$suffix" "$wrap" {}
   if [ -f "$dir/failed-programs" ]; then
     while read -r t; do
-      fail "$t in $dir (log: $dir/$t.log)"
+      fail "${wrap%% *}${wrap:+ }$t in $dir (log: $dir/$t$suffix)"
     done < "$dir/failed-programs"
   fi
 }
@@ -77,7 +79,7 @@ sanitizer_suite() {
     done
     cmake --build --preset "$preset" --target $targets
     step "$preset: tests"
-    run_programs "build/$preset" $quick_tests
+    run_programs "build/$preset" .log "" $quick_tests
   else
     cmake --build --preset "$preset"
     step "$preset: tests"
@@ -102,18 +104,9 @@ for t in $vg_candidates; do
 done
 cmake --build --preset native --target $vg_tests dravolin-testserver
 step "valgrind: client integration tests"
-rm -f build/native/failed-valgrind
-for t in $vg_tests; do echo "$t"; done | xargs -P 2 -I{} sh -c '
-  if ! valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-      --quiet "build/native/bin/$1" --gtest_brief=1 > "build/native/$1.valgrind.log" 2>&1; then
-    tail -60 "build/native/$1.valgrind.log"
-    echo "$1" >> build/native/failed-valgrind
-  fi' sh {}
-if [ -f build/native/failed-valgrind ]; then
-  while read -r t; do
-    fail "valgrind $t (log: build/native/$t.valgrind.log)"
-  done < build/native/failed-valgrind
-fi
+run_programs build/native .valgrind.log \
+  "valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect --quiet" \
+  $vg_tests
 
 step "fuzz: build"
 cmake --preset fuzz > build/fuzz-configure.log

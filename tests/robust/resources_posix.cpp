@@ -48,12 +48,9 @@ bool TaskHasEnded(const char* tid) {
         return false;
     if (close[2] == 'Z' || close[2] == 'X')
         return true;
-    // Fields after the state: ppid pgrp session tty_nr tpgid flags.
-    char state = 0;
-    int ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
+    // After the state: ppid, pgrp, session, tty_nr, tpgid, then the flags.
     unsigned flags = 0;
-    if (std::sscanf(close + 2, "%c %d %d %d %d %d %u", &state, &ppid, &pgrp, &session, &tty, &tpgid,
-                    &flags) != 7)
+    if (std::sscanf(close + 3, "%*d %*d %*d %*d %*d %u", &flags) != 1)
         return false;
     constexpr unsigned kExiting = 0x4; // PF_EXITING
     return (flags & kExiting) != 0;
