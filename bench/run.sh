@@ -5,7 +5,7 @@
 # The table is also written to build/bench/results.md.
 set -e
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh native
 build=build/bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDRAVOLIN_BUILD_BENCH=ON \
   >"$build.configure.log" 2>&1 || {

@@ -25,7 +25,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh native
 
 start=$(date +%s)
 step() { echo "== $* ($(( $(date +%s) - start )) s)"; }
