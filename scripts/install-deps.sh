@@ -118,7 +118,8 @@ write_pin() {
 install() {
   log=$1
   shift
-  $sudo $apt_get install -y -qq "$@" </dev/null >"$log" 2>&1
+  $sudo $apt_get install -y -qq -o Dpkg::Options::=--force-confdef \
+    -o Dpkg::Options::=--force-confold "$@" </dev/null >"$log" 2>&1
 }
 
 unresolved() { grep -q -e 'held broken packages' -e 'Unmet dependencies' -e 'Unable to correct problems' "$1"; }
