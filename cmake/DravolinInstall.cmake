@@ -107,7 +107,7 @@ if(TARGET DravolinClient)
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
 
-foreach(program dravolinctl DravolinIPSecCfg)
+foreach(program dravolinctl DravolinIPSecCfg DravolinIPSecCfgCom)
   if(TARGET ${program})
     if(NOT WIN32)
       # The installed program finds the library of its own prefix, wherever that is.
