@@ -13,7 +13,7 @@
 #     the agent running, stopped and missing removes the policy too and succeeds.
 #
 #   msi_test.sh BUILD_DIR SOURCE_DIR WORK_DIR VERSION WINE_RUN AGENT SERVER CC MSIINFO
-#               WIXL MSIBUILD
+#               WIXL MSIBUILD CMAKE
 set -u
 BUILD=$1
 SOURCE=$2
@@ -27,6 +27,7 @@ MSIINFO=$9
 shift 9
 WIXL=$1
 MSIBUILD=$2
+CMAKE=$3
 
 fail() {
     echo "FAILED: $*"
@@ -58,9 +59,12 @@ w() {
 winpath() {
     printf 'Z:%s' "$1" | tr / '\\'
 }
-# Text output of a Win32 program without carriage returns.
+# Standard output of a Win32 program without carriage returns; its exit code.
 wout() {
-    w "$@" 2>/dev/null | tr -d '\r'
+    w "$@" >"$WORK/wout.raw" 2>"$WORK/wout.err"
+    wout_rc=$?
+    tr -d '\r' <"$WORK/wout.raw"
+    return $wout_rc
 }
 
 INSTALLED="$DRIVE_C/Program Files/Dravolin"
@@ -204,7 +208,7 @@ agent_log() {
 start=$(date +%s)
 
 step "packages"
-cmake --build "$BUILD" --target msi >"$WORK/build-msi.out" 2>&1 ||
+"$CMAKE" --build "$BUILD" --target msi >"$WORK/build-msi.out" 2>&1 ||
     fail "the msi target failed: $(cat "$WORK/build-msi.out")"
 MSI="$BUILD/Dravolin-$VERSION-win32.msi"
 [ -f "$MSI" ] || fail "no $MSI"
@@ -217,7 +221,7 @@ UP_VERSION=$(echo "$VERSION" | awk -F. '{ print $1 "." $2 "." $3 + 1 }')
 cp -R "$BUILD/msi-stage" "$WORK/stage-up"
 printf 'Dravolin %s\n' "$UP_VERSION" >>"$WORK/stage-up/bin/dravolinctl.exe"
 UP_MSI="$WORK/Dravolin-$UP_VERSION-win32.msi"
-cmake -DSTAGE="$WORK/stage-up" -DVERSION="$UP_VERSION" -DOUTPUT="$UP_MSI" \
+"$CMAKE" -DSTAGE="$WORK/stage-up" -DVERSION="$UP_VERSION" -DOUTPUT="$UP_MSI" \
     -DWXS="$SOURCE/packaging/Dravolin.wxs" -DWIXL="$WIXL" -DMSIBUILD="$MSIBUILD" \
     -DMSIINFO="$MSIINFO" -P "$SOURCE/packaging/build_msi.cmake" >"$WORK/build-up.out" 2>&1 ||
     fail "cannot build the $UP_VERSION package: $(cat "$WORK/build-up.out")"
