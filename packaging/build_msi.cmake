@@ -66,15 +66,17 @@ file(REMOVE_RECURSE "${idt}")
 file(MAKE_DIRECTORY "${idt}")
 
 # The PATH entry (wixl has no Environment element). The bin folder (dravolinctl.exe,
-# DravolinIPSecCfg.com, the DLL) goes at the end of the machine's PATH on install and comes
-# out again on uninstall: "=" sets it on install, "-" removes it on uninstall, "*" makes it
-# a system variable, a value starting "[~];" is appended to the existing one. It belongs to
-# the install folder's component, which every feature holds.
+# DravolinIPSecCfg.com, the DLL) goes into the machine's PATH on install and comes out again
+# on uninstall: "=" sets it on install, "-" removes it on uninstall, "*" makes it a system
+# variable, a value ending ";[~]" is put in front of the existing one. In front, not at the
+# end: Wine's msiexec takes an appended entry out but leaves its ';' behind, and Wine's cmd
+# finds no program in the folders after an empty entry. It belongs to the install folder's
+# component, which every feature holds.
 file(WRITE "${idt}/Environment.idt"
   "Environment\tName\tValue\tComponent_\r\n"
   "s72\tl255\tL255\ts72\r\n"
   "Environment\tEnvironment\r\n"
-  "PathEntry\t=-*PATH\t[~];[BinDir]\tInstallFolder\r\n")
+  "PathEntry\t=-*PATH\t[BinDir];[~]\tInstallFolder\r\n")
 run(${MSIBUILD} "${partial}" -q "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) \
 VALUES ('RemoveEnvironmentStrings', 3300)")
 run(${MSIBUILD} "${partial}" -q "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) \
@@ -86,6 +88,27 @@ VALUES ('WriteEnvironmentStrings', 5200)")
 # later joins this list.
 run(${MSIBUILD} "${partial}" -q "UPDATE `Upgrade` SET `Remove` = 'SDK,Configurator,Client' \
 WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'")
+
+# An older package over a newer one: the launch condition that wixl makes of
+# DowngradeErrorMessage stops it, but Wine's msiexec, quiet, neither shows nor logs its text.
+# So the execute sequence also stops it by an error action (type 19, which Windows Installer
+# logs), whose action text carries the message into Wine's log too.
+if(NOT wxs MATCHES "DowngradeErrorMessage=\"([^\"]+)\"")
+  message(FATAL_ERROR "${WXS} has no DowngradeErrorMessage")
+endif()
+set(downgrade_message "${CMAKE_MATCH_1}")
+if(downgrade_message MATCHES "[;'\t\[\]]")
+  message(FATAL_ERROR "DowngradeErrorMessage must not hold ; ' [ ] or tabs")
+endif()
+run(${MSIBUILD} "${partial}" -q "INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) \
+VALUES ('RefuseDowngrade', 19, '${downgrade_message}')")
+run(${MSIBUILD} "${partial}" -q "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, \
+`Sequence`) VALUES ('RefuseDowngrade', 'WIX_DOWNGRADE_DETECTED', 99)")
+file(WRITE "${idt}/ActionText.idt"
+  "Action\tDescription\tTemplate\r\n"
+  "s72\tL0\tL0\r\n"
+  "ActionText\tAction\r\n"
+  "RefuseDowngrade\t${downgrade_message}\t\r\n")
 
 # KEEPIPSECPOLICY among the secure properties, so that it reaches the elevated part of a
 # managed install (wixl writes its own list and has no Secure attribute).
@@ -99,7 +122,7 @@ string(REGEX REPLACE "(\nSecureCustomProperties\t[^\r\n]+)" "\\1;KEEPIPSECPOLICY
 file(WRITE "${idt}/Property.idt" "${property_table}")
 
 set(cwd "${idt}")
-run(${MSIBUILD} "${partial}" -i Environment.idt -i Property.idt)
+run(${MSIBUILD} "${partial}" -i Environment.idt -i Property.idt -i ActionText.idt)
 set(cwd "${CMAKE_CURRENT_BINARY_DIR}")
 file(REMOVE_RECURSE "${idt}")
 
