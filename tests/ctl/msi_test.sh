@@ -10,7 +10,8 @@
 #     older one is then refused with its message; ADDLOCAL=SDK adds the SDK, and a program
 #     built against the installed header and import library runs (its DLL found through PATH);
 #   - uninstall with KEEPIPSECPOLICY=1 leaves nothing of ours but the policy; uninstall with
-#     the agent running, stopped and missing removes the policy too and succeeds.
+#     the agent running, stopped and missing removes the policy too and succeeds;
+#   - INSTALLDIR= installs elsewhere, and the uninstall finds that folder again.
 #
 #   msi_test.sh BUILD_DIR SOURCE_DIR WORK_DIR VERSION WINE_RUN AGENT SERVER CC MSIINFO
 #               WIXL MSIBUILD CMAKE
@@ -345,6 +346,22 @@ msi_uninstall "$UP_MSI"
 expect_no_entry
 [ "$(path_entries)" = 0 ] || fail "PATH still names our folder"
 expect_policy_gone "uninstall, agent missing"
+
+step "another install folder"
+msi_install "$UP_MSI" 'INSTALLDIR=C:\Tools\Dravolin\'
+OTHER="$DRIVE_C/Tools/Dravolin"
+[ -f "$OTHER/bin/dravolinctl.exe" ] || fail "nothing installed into C:\Tools\Dravolin"
+[ ! -e "$INSTALLED" ] || fail "installed into the default folder as well"
+wout reg query "$ENV_KEY" /v PATH | grep -q -F 'C:\Tools\Dravolin\bin\' ||
+    fail "PATH does not name C:\Tools\Dravolin\bin"
+arp_entries >"$WORK/arp"
+[ "$(arp_value InstallLocation)" = 'C:\Tools\Dravolin\' ] ||
+    fail "entry install folder: $(cat "$WORK/arp")"
+# Found again by the uninstall, which is not told the folder.
+msi_uninstall "$UP_MSI"
+[ ! -e "$OTHER" ] || fail "left in C:\Tools\Dravolin: $(find "$OTHER")"
+expect_no_entry
+! wout reg query "$ENV_KEY" /v PATH | grep -q -F 'Dravolin' || fail "PATH still names our folder"
 
 echo "msi test passed in $(($(date +%s) - start)) s"
 cleanup
