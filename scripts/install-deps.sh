@@ -5,7 +5,8 @@ set -e
 packages="cmake make g++ gcc libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
   clang clang-tools-14 lld libclang-rt-14-dev valgrind
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
-  wine wine32:i386 xvfb x11-apps imagemagick pkg-config procps util-linux iproute2 zip"
+  wine wine32:i386 xvfb x11-apps imagemagick pkg-config procps util-linux iproute2 zip
+  wixl msitools"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
