@@ -150,6 +150,8 @@ $(cat "$WORK/arp")"
 expect_no_entry() {
     arp_entries >"$WORK/arp"
     [ ! -s "$WORK/arp" ] || fail "a Programs and Features entry is left: $(cat "$WORK/arp")"
+    ! wout reg query 'HKLM\Software\Dravolin' >/dev/null ||
+        fail "HKLM\Software\Dravolin is left: $(cat "$WORK/wout.raw")"
 }
 
 # How often the machine's PATH names our bin folder.
