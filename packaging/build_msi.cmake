@@ -25,6 +25,17 @@ function(run)
 endfunction()
 
 if(DEFINED BUILD_DIR)
+  # The install step strips the binaries with objcopy, which stamps them with the time unless
+  # SOURCE_DATE_EPOCH says otherwise: the last commit's time, so the same tree gives the same
+  # files (and package code).
+  if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+    get_filename_component(source_dir "${WXS}" DIRECTORY)
+    execute_process(COMMAND git -C "${source_dir}" log -1 --format=%ct
+      RESULT_VARIABLE rc OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(rc EQUAL 0 AND epoch MATCHES "^[0-9]+$")
+      set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
+    endif()
+  endif()
   file(REMOVE_RECURSE "${STAGE}")
   run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${STAGE}")
 endif()
@@ -55,8 +66,8 @@ get_filename_component(source_dir "${wxs_path}" DIRECTORY)
 file(RELATIVE_PATH icon "${STAGE}" "${source_dir}/../ipseccfg/ui/res/DravolinIPSecCfg.ico")
 get_filename_component(partial "${partial}" ABSOLUTE)
 set(cwd "${STAGE}")
-run(${WIXL} -a x86 -D Version=${VERSION} -D ProductCode=${product_code}
-  -D PackageCode=${package_code} -D Stage=. -D Icon=${icon} -o "${partial}" "${wxs_path}")
+run(${WIXL} -a x86 -D Version=${VERSION} -D ProductCode=${product_code} -D Stage=.
+  -D Icon=${icon} -o "${partial}" "${wxs_path}")
 set(cwd "${CMAKE_CURRENT_BINARY_DIR}")
 
 # What wixl cannot express is added to its output with msibuild; msibuild splits -q queries
@@ -126,6 +137,11 @@ run(${MSIBUILD} "${partial}" -i Environment.idt -i Property.idt -i ActionText.id
 set(cwd "${CMAKE_CURRENT_BINARY_DIR}")
 file(REMOVE_RECURSE "${idt}")
 
+# wixl gives every package a random package code (it ignores Package/@Id): ours instead.
+run(${MSIBUILD} "${partial}" -s "Dravolin client software ${VERSION}" Dravolin "Intel\;1033"
+  "{${package_code}}")
+
 file(RENAME "${partial}" "${OUTPUT}")
 file(SIZE "${OUTPUT}" size)
-message(STATUS "${OUTPUT}: ${size} bytes, product code {${product_code}}")
+message(STATUS "${OUTPUT}: ${size} bytes, product code {${product_code}}, package code "
+  "{${package_code}}")

@@ -1,8 +1,8 @@
 #!/bin/sh
 # The Windows installer as an administrator uses it, under Wine's msiexec in a fresh prefix of
 # its own with the stand-in policy agent installed as "PolicyAgent":
-#   - builds the package with the build's "msi" target, and one of the next patch version from
-#     the same files with a changed dravolinctl.exe;
+#   - builds the package with the build's "msi" target, twice (the same codes), and one of
+#     the next patch version from the same files with a changed dravolinctl.exe;
 #   - silent install with a log: the files, the Start menu shortcut (not advertised), the
 #     Programs and Features entry and the PATH entry; dravolinctl found through PATH talks to
 #     the stand-in server; the configurator applies a policy and shows it;
@@ -216,6 +216,21 @@ step "packages"
 MSI="$BUILD/Dravolin-$VERSION-win32.msi"
 [ -f "$MSI" ] || fail "no $MSI"
 echo "$(basename "$MSI"): $(wc -c <"$MSI") bytes"
+# The same tree, the same package: identity codes from the source, the version and the files.
+codes() {
+    { "$MSIINFO" suminfo "$MSI" | grep "^Revision number"
+      "$MSIINFO" export "$MSI" Property | grep -E "^(ProductCode|UpgradeCode|ProductVersion)	"; } |
+        tr -d '\r'
+}
+codes >"$WORK/codes-1"
+"$CMAKE" --build "$BUILD" --target msi >"$WORK/build-msi-2.out" 2>&1 ||
+    fail "the msi target failed: $(cat "$WORK/build-msi-2.out")"
+codes >"$WORK/codes-2"
+cmp -s "$WORK/codes-1" "$WORK/codes-2" ||
+    fail "two builds of one tree differ: $(diff "$WORK/codes-1" "$WORK/codes-2")"
+grep -q "^UpgradeCode	{6D1A3E52-0F7B-4C38-9A2E-5B84C1D7E913}$" "$WORK/codes-1" ||
+    fail "UpgradeCode: $(cat "$WORK/codes-1")"
+grep -q "^ProductVersion	$VERSION$" "$WORK/codes-1" || fail "ProductVersion: $(cat "$WORK/codes-1")"
 "$MSIINFO" export "$MSI" Shortcut | grep -q "	\[#DravolinIPSecCfg.exe\]	" ||
     fail "the shortcut does not point at the file (advertised?)"
 # The next patch version, its dravolinctl.exe told apart by bytes appended (the program runs
