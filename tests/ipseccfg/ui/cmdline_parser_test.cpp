@@ -198,10 +198,15 @@ TEST(ClassifyCommandLine, OnlyWholeLinesAreCommands) {
         {u"/?", CommandKind::Help},
         {u"-?", CommandKind::Help},
         {u"/help", CommandKind::Help},
+        // What cmd.exe leaves before a redirection.
+        {u"/show ", CommandKind::Show},
+        {u"/show /json \t ", CommandKind::ShowJson},
+        {u"/remove ", CommandKind::Remove},
+        {u"/? ", CommandKind::Help},
         // Everything else stays a switch line, with today's meaning.
         {u"-help", CommandKind::Switches},
-        {u"/show ", CommandKind::Switches},
         {u"/show  /json", CommandKind::Switches},
+        {u" /show", CommandKind::Switches},
         {u"/show /json /json", CommandKind::Switches},
         {u"/json", CommandKind::Switches},
         {u"show", CommandKind::Switches},

@@ -316,7 +316,8 @@ class ConsoleTwin : public ::testing::Test {
     static JsonObject Show(int expectedExit) {
         const CapturedRun text = RunCaptured(kConsoleProgram, L"/show");
         EXPECT_EQ(text.exitCode, expectedExit) << text.out << text.err;
-        const CapturedRun json = RunCaptured(kConsoleProgram, L"-SHOW -Json");
+        // With the blank cmd.exe leaves before a redirection.
+        const CapturedRun json = RunCaptured(kConsoleProgram, L"-SHOW -Json ");
         EXPECT_EQ(json.exitCode, expectedExit) << json.out << json.err;
         const CapturedRun window = RunCaptured(kWindowProgram, L"/show /json");
         EXPECT_EQ(window.exitCode, expectedExit);
