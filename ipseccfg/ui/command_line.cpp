@@ -50,6 +50,10 @@ std::int32_t ReadCStyleInteger(std::u16string_view text) {
 }
 
 CommandKind ClassifyCommandLine(std::u16string_view line) {
+    // cmd.exe hands on the blank before a redirection ("/show /json > f"),
+    // so blanks and tabs at the end do not count here.
+    while (!line.empty() && (line.back() == u' ' || line.back() == u'\t'))
+        line.remove_suffix(1);
     auto isWord = [](std::u16string_view token, std::u16string_view word) {
         return token.size() == word.size() + 1 && (token[0] == u'/' || token[0] == u'-') &&
                token.substr(1) == word;

@@ -34,8 +34,8 @@ enum ExitCode : int {
 };
 
 // What a whole (lower-cased) command line asks for. "show", "remove" and
-// the help switches stand alone on the line; anything else is read as
-// switches.
+// the help switches stand alone on the line (blanks after them allowed);
+// anything else is read as switches.
 enum class CommandKind { Switches, Show, ShowJson, Remove, Help };
 CommandKind ClassifyCommandLine(std::u16string_view loweredLine);
 
