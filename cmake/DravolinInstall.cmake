@@ -1,6 +1,6 @@
 # Install rules and packaging: the library with its header, a CMake package config
-# (DravolinClient::DravolinClient), a pkg-config file, the programs, and CPack archives
-# (a ZIP on Windows).
+# (DravolinClient::DravolinClient), a pkg-config file, the programs, CPack archives (a ZIP on
+# Windows) and, on Windows, the installer (target "msi").
 include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -107,7 +107,7 @@ if(TARGET DravolinClient)
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
 
-foreach(program dravolinctl DravolinIPSecCfg)
+foreach(program dravolinctl DravolinIPSecCfg DravolinIPSecCfgCom)
   if(TARGET ${program})
     if(NOT WIN32)
       # The installed program finds the library of its own prefix, wherever that is.
@@ -134,3 +134,36 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win32")
 endif()
 include(CPack)
+
+# The Windows installer, Dravolin-<version>-win32.msi in the build folder, made with wixl
+# from this build installed into msi-stage/ (packaging/Dravolin.wxs, packaging/build_msi.cmake).
+if(WIN32 AND TARGET DravolinClient AND TARGET dravolinctl AND TARGET DravolinIPSecCfg)
+  find_program(DRAVOLIN_WIXL wixl)
+  find_program(DRAVOLIN_MSIBUILD msibuild)
+  find_program(DRAVOLIN_MSIINFO msiinfo)
+  if(DRAVOLIN_WIXL AND DRAVOLIN_MSIBUILD AND DRAVOLIN_MSIINFO)
+    set(DRAVOLIN_MSI ${PROJECT_BINARY_DIR}/Dravolin-${PROJECT_VERSION}-win32.msi)
+    add_custom_target(msi
+      COMMAND ${CMAKE_COMMAND}
+        -DBUILD_DIR=${PROJECT_BINARY_DIR}
+        -DSTAGE=${PROJECT_BINARY_DIR}/msi-stage
+        -DVERSION=${PROJECT_VERSION}
+        -DOUTPUT=${DRAVOLIN_MSI}
+        -DWXS=${PROJECT_SOURCE_DIR}/packaging/Dravolin.wxs
+        -DWIXL=${DRAVOLIN_WIXL}
+        -DMSIBUILD=${DRAVOLIN_MSIBUILD}
+        -DMSIINFO=${DRAVOLIN_MSIINFO}
+        -P ${PROJECT_SOURCE_DIR}/packaging/build_msi.cmake
+      BYPRODUCTS ${DRAVOLIN_MSI}
+      COMMENT "Building Dravolin-${PROJECT_VERSION}-win32.msi"
+      VERBATIM)
+    # Everything the install step copies.
+    foreach(shipped DravolinClient dravolinctl DravolinIPSecCfg DravolinIPSecCfgCom)
+      if(TARGET ${shipped})
+        add_dependencies(msi ${shipped})
+      endif()
+    endforeach()
+  else()
+    message(STATUS "wixl, msibuild or msiinfo not found: no target \"msi\"")
+  endif()
+endif()

@@ -2,10 +2,13 @@
 // switch rules: a line is accepted exactly when every blank-separated token
 // is a known switch with an acceptable value, and then carries the last
 // value of each switch. The full run applies exactly once for an accepted
-// line and never for a rejected one, with the matching exit code.
+// line and never for a rejected one, with the matching exit code. The
+// whole-line commands (show, remove, help) are only ever lines the switch
+// parser rejects, so no line that applies changes its meaning.
 #include "harness.h"
 
 #include "ui/command_line.h"
+#include "ui/program_run.h"
 
 #include <string>
 #include <vector>
@@ -101,6 +104,52 @@ int FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
     } else {
         FUZZ_REQUIRE(applied == 0);
         FUZZ_REQUIRE(code == kExitRejectedLine);
+    }
+
+    // The explained parse agrees, and names a reason exactly when it rejects.
+    const SwitchParse explained = ParseSwitchesExplained(line, FakeResolve);
+    FUZZ_REQUIRE(explained.settings.has_value() == parsed.has_value());
+    FUZZ_REQUIRE((explained.rejection == Rejection::None) == parsed.has_value());
+
+    const CommandKind kind = ClassifyCommandLine(line);
+    if (kind != CommandKind::Switches)
+        FUZZ_REQUIRE(!parsed);
+    if (!line.empty()) {
+        // The full program run: switch lines end exactly as before, every
+        // message is one line, and only the command the line names runs.
+        struct Count final : ProgramOutput {
+            void Print(std::string_view) override {}
+            void Message(std::string_view text) override {
+                FUZZ_REQUIRE(text.find('\n') == std::string_view::npos);
+                ++messages;
+            }
+            int messages = 0;
+        } output;
+        int applies = 0, reads = 0, removes = 0;
+        ProgramServices services;
+        services.resolve = FakeResolve;
+        services.apply = [&](const CommandLineSettings&) {
+            ++applies;
+            return applyResult ? ApplyOutcome::Applied : ApplyOutcome::AgentStartFailed;
+        };
+        services.readStatus = [&] {
+            ++reads;
+            return ConfigurationStatus{};
+        };
+        services.remove = [&] {
+            ++removes;
+            return RemoveResult{};
+        };
+        const int programCode = RunProgramCommand(line, services, output);
+        if (kind == CommandKind::Switches) {
+            FUZZ_REQUIRE(programCode == code);
+            FUZZ_REQUIRE(applies == applied && reads == 0 && removes == 0);
+            FUZZ_REQUIRE(output.messages == 1);
+        } else {
+            FUZZ_REQUIRE(applies == 0);
+            FUZZ_REQUIRE(reads == (kind == CommandKind::Show || kind == CommandKind::ShowJson));
+            FUZZ_REQUIRE(removes == (kind == CommandKind::Remove));
+        }
     }
 
     // The tail of a full process command line is a suffix of it.

@@ -219,13 +219,14 @@ bool ReadFilterList(FilterList& list, const Guid& guid) noexcept {
                                   [](CRegistryKey&, FilterList&) { return true; });
 }
 
-void DeleteStoredPolicy(const Guid& policyGuid) noexcept {
+std::vector<std::string> RemoveStoredPolicy(const Guid& policyGuid) noexcept {
+    std::vector<std::string> left;
     try {
         const std::string policyPath = ObjectPath(kKindPolicy, policyGuid);
         CRegistryKey object;
         CRegistryKey probe;
         if (!object.Open(kHkeyLocalMachine, policyPath, OpenExisting, kKeyAllAccess))
-            return;
+            return left;
 
         struct Pair {
             std::string owner;
@@ -261,13 +262,25 @@ void DeleteStoredPolicy(const Guid& policyGuid) noexcept {
         }
         probe.Close();
 
+        // An object found a moment ago that cannot be opened now, deleted or
+        // updated stays behind and is reported.
+        auto deleteKey = [&](const std::string& path) {
+            if (!CRegistryKey::DeleteKey(kHkeyLocalMachine, path))
+                left.push_back(path);
+        };
         for (const Pair& pair : pairs) {
-            if (!object.Open(kHkeyLocalMachine, pair.object, OpenExisting, kKeyAllAccess))
+            if (!object.Open(kHkeyLocalMachine, pair.object, OpenExisting, kKeyAllAccess)) {
+                // Already gone when several owners listed the same object.
+                probe.Open(kHkeyLocalMachine, pair.object, OpenExisting, kKeyAllAccess);
+                if (probe.IsOpen())
+                    left.push_back(pair.object);
+                probe.Close();
                 continue;
+            }
             std::vector<std::string> owners;
             if (!object.ReadMultiString("ipsecOwnersReference", owners)) {
                 object.Close();
-                CRegistryKey::DeleteKey(kHkeyLocalMachine, pair.object);
+                deleteKey(pair.object);
                 continue;
             }
             if (owners.empty())
@@ -283,16 +296,27 @@ void DeleteStoredPolicy(const Guid& policyGuid) noexcept {
                 continue;
             if (owners.size() == 1) {
                 object.Close();
-                CRegistryKey::DeleteKey(kHkeyLocalMachine, pair.object);
+                deleteKey(pair.object);
             } else {
                 owners.erase(owners.begin() + static_cast<std::ptrdiff_t>(found));
-                object.WriteMultiString("ipsecOwnersReference", owners);
+                if (!object.WriteMultiString("ipsecOwnersReference", owners))
+                    left.push_back(pair.object);
             }
         }
         object.Close();
-        CRegistryKey::DeleteKey(kHkeyLocalMachine, policyPath);
+        deleteKey(policyPath);
     } catch (...) {
+        // Out of memory: what is left cannot be known, so the policy counts.
+        try {
+            left.push_back(ObjectPath(kKindPolicy, policyGuid));
+        } catch (...) {
+        }
     }
+    return left;
+}
+
+void DeleteStoredPolicy(const Guid& policyGuid) noexcept {
+    RemoveStoredPolicy(policyGuid);
 }
 
 } // namespace ipseccfg

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../store/registry_key.h"
 #include "policy_types.h"
@@ -43,7 +44,10 @@ bool ReadFilterList(FilterList& list, const Guid& guid) noexcept;
 
 // Removes the stored policy and every object it alone owns; shared objects
 // only lose the owner entry. The platform's negotiation policy is never
-// deleted or changed. Failures are not reported and do not stop the walk.
+// deleted or changed. Failures do not stop the walk; DeleteStoredPolicy does
+// not report them, RemoveStoredPolicy returns the paths of the objects it
+// could not delete or update (empty when nothing was stored).
 void DeleteStoredPolicy(const Guid& policyGuid) noexcept;
+std::vector<std::string> RemoveStoredPolicy(const Guid& policyGuid) noexcept;
 
 } // namespace ipseccfg

@@ -13,7 +13,7 @@
 namespace ipseccfg::standin {
 
 // Registry operations that can be made to fail.
-enum class RegOp { OpenKey, CreateKey, QueryValue, SetValue, DeleteKey };
+enum class RegOp { OpenKey, CreateKey, QueryValue, SetValue, DeleteKey, DeleteValue };
 
 // Empties the registry (the predefined roots stay), clears failure rules and
 // the write journal.

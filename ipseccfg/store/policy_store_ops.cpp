@@ -93,6 +93,58 @@ std::string ActivePolicyPath(const Guid& guid) {
     return std::string(kStoreBasePath) + kKindPolicy + FormatGuid(guid);
 }
 
+// "ActivePolicy" as stored, when it is a non-empty REG_SZ value.
+bool ReadActivePolicyText(std::string& text) {
+    CRegistryKey base;
+    if (!base.Open(kHkeyLocalMachine, kStoreBasePath, OpenExisting, kKeyAllAccess))
+        return false;
+    return base.ReadString(kActivePolicyValue, text) && !text.empty();
+}
+
+bool NamesConfiguratorPolicy(std::string_view activePolicy) {
+    Guid guid;
+    return GuidFromReference(activePolicy, guid) && guid == ConfiguratorPolicyGuid;
+}
+
+bool IsStored(const Guid& policyGuid) {
+    CRegistryKey key;
+    return key.Open(kHkeyLocalMachine, ObjectPath(kKindPolicy, policyGuid), OpenExisting,
+                    kKeyAllAccess);
+}
+
+// The first object of a stored tree that does not read back whole, found by
+// reading each object again on its own (the model's Load only says that one
+// failed). The policy itself when a reference names no object.
+std::string FirstDamagedObject(const Guid& policyGuid) {
+    const std::string policyPath = ObjectPath(kKindPolicy, policyGuid);
+    PolicyObject policy;
+    if (!ReadPolicy(policy, policyGuid))
+        return policyPath;
+    Guid guid;
+    IsakmpPolicy isakmp;
+    if (!GuidFromReference(policy.isakmpReference, guid))
+        return policyPath;
+    if (!ReadIsakmp(isakmp, guid))
+        return ObjectPath(kKindIsakmp, guid);
+    for (const std::string& ruleReference : policy.ruleReferences) {
+        RuleObject rule;
+        if (!GuidFromReference(ruleReference, guid))
+            return policyPath;
+        if (!ReadRule(rule, guid))
+            return ObjectPath(kKindRule, guid);
+        for (const std::string& filterReference : rule.filterReferences) {
+            const std::string rulePath = ObjectPath(kKindRule, guid);
+            Guid filterGuid;
+            FilterList list;
+            if (!GuidFromReference(filterReference, filterGuid))
+                return rulePath;
+            if (!ReadFilterList(list, filterGuid))
+                return ObjectPath(kKindFilter, filterGuid);
+        }
+    }
+    return policyPath;
+}
+
 } // namespace
 
 std::u16string PolicyModel::GetRuleKey(std::string_view ruleReference) const {
@@ -112,11 +164,8 @@ void PolicyModel::SetRuleKey(std::string_view ruleReference, std::u16string_view
 }
 
 bool ReadActivePolicy(Guid* guid) {
-    CRegistryKey base;
-    if (!base.Open(kHkeyLocalMachine, kStoreBasePath, OpenExisting, kKeyAllAccess))
-        return false;
     std::string text;
-    if (!base.ReadString(kActivePolicyValue, text) || text.empty())
+    if (!ReadActivePolicyText(text))
         return false;
     if (guid != nullptr) {
         Guid parsed;
@@ -154,15 +203,19 @@ bool ActivatePolicy(const Guid& policyGuid) {
 }
 
 bool ActivatePolicy(const Guid& policyGuid, const SleepFunction& sleep) {
+    return ActivatePolicyOutcome(policyGuid, sleep) == ApplyOutcome::Applied;
+}
+
+ApplyOutcome ActivatePolicyOutcome(const Guid& policyGuid, const SleepFunction& sleep) {
     CServiceControl agent;
     if (!agent.Open(kPolicyAgentService, kPolicyAgentAccess))
-        return false;
+        return ApplyOutcome::AgentStartFailed;
     std::uint32_t state = 0;
     if (!agent.QueryState(state))
-        return false;
+        return ApplyOutcome::AgentStartFailed;
     if (state == kServiceStopped) {
         if (!agent.Start())
-            return false;
+            return ApplyOutcome::AgentStartFailed;
         for (int poll = 0; poll < kAgentStartPolls; ++poll) {
             sleep(kAgentPollIntervalMs);
             if (!agent.QueryState(state) || state == kServiceRunning)
@@ -171,13 +224,14 @@ bool ActivatePolicy(const Guid& policyGuid, const SleepFunction& sleep) {
     }
     // A service found pending is not waited for.
     if (state != kServiceRunning)
-        return false;
+        return ApplyOutcome::AgentStartFailed;
     CRegistryKey base;
     if (!base.Open(kHkeyLocalMachine, kStoreBasePath, OpenExisting, kKeyAllAccess))
-        return false;
+        return ApplyOutcome::ActivePolicyWriteFailed;
     if (!base.WriteString(kActivePolicyValue, ActivePolicyPath(policyGuid)))
-        return false;
-    return agent.Control(kPolicyChangedControl);
+        return ApplyOutcome::ActivePolicyWriteFailed;
+    return agent.Control(kPolicyChangedControl) ? ApplyOutcome::Applied
+                                                : ApplyOutcome::AgentNotifyFailed;
 }
 
 bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16string_view key,
@@ -187,9 +241,16 @@ bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16strin
 
 bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16string_view key,
                         bool deactivate, const SleepFunction& sleep) {
+    return ApplyConfigurationOutcome(address, port, key, deactivate, sleep) ==
+           ApplyOutcome::Applied;
+}
+
+ApplyOutcome ApplyConfigurationOutcome(std::uint32_t address, std::uint32_t port,
+                                       std::u16string_view key, bool deactivate,
+                                       const SleepFunction& sleep) {
     const auto model = PolicyModel::CreateDefault(ConfiguratorPolicyGuid);
     if (!model)
-        return false;
+        return ApplyOutcome::StoreWriteFailed;
     // Nothing stored yet is fine: the defaults are written then.
     const bool loaded = model->Load();
     // The stored tree as it is now: it is deleted before the new one is
@@ -231,9 +292,95 @@ bool ApplyConfiguration(std::uint32_t address, std::uint32_t port, std::u16strin
         // policy never names one that is not stored.
         if (previous)
             previous->Save();
-        return false;
+        return ApplyOutcome::StoreWriteFailed;
     }
-    return ActivatePolicy(ConfiguratorPolicyGuid, sleep);
+    return ActivatePolicyOutcome(ConfiguratorPolicyGuid, sleep);
+}
+
+AgentState ReadAgentState() {
+    CServiceControl agent;
+    if (!agent.Open(kPolicyAgentService, kServiceQueryStatus))
+        return AgentState::Missing;
+    std::uint32_t state = 0;
+    if (!agent.QueryState(state))
+        return AgentState::Missing;
+    return state == kServiceRunning ? AgentState::Running : AgentState::Stopped;
+}
+
+ConfigurationStatus ReadConfigurationStatus() {
+    ConfigurationStatus status;
+    std::string active;
+    if (ReadActivePolicyText(active)) {
+        if (NamesConfiguratorPolicy(active)) {
+            status.activePolicy = ActivePolicyKind::Configurator;
+        } else {
+            status.activePolicy = ActivePolicyKind::Other;
+            status.activePolicyText = active;
+        }
+    }
+    status.agent = ReadAgentState();
+
+    status.stored = IsStored(ConfiguratorPolicyGuid);
+    if (!status.stored)
+        return status;
+    const auto model = PolicyModel::CreateDefault(ConfiguratorPolicyGuid);
+    if (!model) {
+        status.damaged = true;
+        status.damagedObject = ObjectPath(kKindPolicy, ConfiguratorPolicyGuid);
+        return status;
+    }
+    if (!model->Load()) {
+        status.damaged = true;
+        status.damagedObject = FirstDamagedObject(ConfiguratorPolicyGuid);
+        return status;
+    }
+    // A list named as ours that the apply step would not take for a service
+    // rule (no filter spec, owner or key) is damage, not a rule.
+    for (const FilterList& list : model->filterLists) {
+        if (HasServiceRuleName(list) && !IsServiceRuleList(*model, list)) {
+            status.damaged = true;
+            status.damagedObject = ObjectPath(list);
+            return status;
+        }
+    }
+    const ServiceRuleLists lists = FindServiceRuleLists(*model);
+    if (!lists.first)
+        return status;
+    const FilterList& first = model->filterLists[*lists.first];
+    status.address = HostOrder(first.specs.front().destinationAddress);
+    status.keySet = !model->GetRuleKey(first.ownersReference.front()).empty();
+    for (const FilterList& list : model->filterLists)
+        if (HasServiceRuleName(list))
+            status.ports.push_back(list.specs.front().destinationPort);
+    status.configured = lists.last.has_value();
+    return status;
+}
+
+RemoveResult RemoveConfiguration() {
+    RemoveResult result;
+    std::string active;
+    result.wasActive = ReadActivePolicyText(active) && NamesConfiguratorPolicy(active);
+    result.wasStored = IsStored(ConfiguratorPolicyGuid);
+    if (result.wasActive) {
+        // "ActivePolicy" goes first: it must never name a policy that is no
+        // longer stored, so when it stays, the tree stays too.
+        CRegistryKey base;
+        if (!base.Open(kHkeyLocalMachine, kStoreBasePath, OpenExisting, kKeyAllAccess) ||
+            !base.DeleteValue(kActivePolicyValue)) {
+            result.activePolicyLeft = true;
+            return result;
+        }
+    }
+    result.leftBehind = RemoveStoredPolicy(ConfiguratorPolicyGuid);
+    if (result.wasActive) {
+        // A stopped agent has nothing loaded and is not started for this.
+        CServiceControl agent;
+        std::uint32_t state = 0;
+        if (agent.Open(kPolicyAgentService, kPolicyAgentAccess) && agent.QueryState(state) &&
+            state == kServiceRunning)
+            result.agentNotifyFailed = !agent.Control(kPolicyChangedControl);
+    }
+    return result;
 }
 
 } // namespace ipseccfg

@@ -76,6 +76,9 @@ class CRegistryKey {
     // Any type with exactly the given bytes.
     bool WriteValue(std::string_view name, std::uint32_t type, const Bytes& bytes) noexcept;
 
+    // Deletes a value of the open key. A missing value is a failure.
+    bool DeleteValue(std::string_view name) noexcept;
+
     // Deletes a key that has no sub-keys. A missing key is a failure.
     static bool DeleteKey(RootKey root, std::string_view path) noexcept;
 

@@ -286,6 +286,30 @@ bool CRegistryKey::SetRaw(std::string_view name, std::uint32_t type, const std::
     }
 }
 
+bool CRegistryKey::DeleteValue(std::string_view name) noexcept {
+    if (handle_ == 0)
+        return false;
+    try {
+        Registry& r = Reg();
+        std::lock_guard lock(r.mutex);
+        auto it = r.handles.find(handle_);
+        if (it == r.handles.end() || it->second.node->deleted)
+            return false;
+        if (!(it->second.access & kKeySetValue))
+            return false;
+        Node& node = *it->second.node;
+        if (r.ShouldFail(standin::RegOp::DeleteValue, node.path + "\\" + std::string(name)))
+            return false;
+        const Value* v = FindValue(node, name);
+        if (v == nullptr)
+            return false;
+        node.values.erase(node.values.begin() + (v - node.values.data()));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool CRegistryKey::DeleteKey(RootKey root, std::string_view path) noexcept {
     try {
         Registry& r = Reg();

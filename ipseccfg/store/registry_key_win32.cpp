@@ -125,6 +125,17 @@ bool CRegistryKey::SetRaw(std::string_view name, std::uint32_t type, const std::
     }
 }
 
+bool CRegistryKey::DeleteValue(std::string_view name) noexcept {
+    if (handle_ == 0)
+        return false;
+    try {
+        const std::string valueName(name);
+        return RegDeleteValueA(Handle(handle_), valueName.c_str()) == ERROR_SUCCESS;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool CRegistryKey::DeleteKey(RootKey root, std::string_view path) noexcept {
     try {
         const std::string p(path);

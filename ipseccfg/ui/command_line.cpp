@@ -49,8 +49,40 @@ std::int32_t ReadCStyleInteger(std::u16string_view text) {
     return magnitude > INT_MAX ? INT_MAX : static_cast<std::int32_t>(magnitude);
 }
 
+CommandKind ClassifyCommandLine(std::u16string_view line) {
+    // cmd.exe hands on the blank before a redirection ("/show /json > f"),
+    // so blanks and tabs at the end do not count here.
+    while (!line.empty() && (line.back() == u' ' || line.back() == u'\t'))
+        line.remove_suffix(1);
+    auto isWord = [](std::u16string_view token, std::u16string_view word) {
+        return token.size() == word.size() + 1 && (token[0] == u'/' || token[0] == u'-') &&
+               token.substr(1) == word;
+    };
+    if (line == u"/?" || line == u"-?" || line == u"/help")
+        return CommandKind::Help;
+    if (isWord(line, u"remove"))
+        return CommandKind::Remove;
+    if (isWord(line, u"show"))
+        return CommandKind::Show;
+    const std::size_t blank = line.find(u' ');
+    if (blank != std::u16string_view::npos && isWord(line.substr(0, blank), u"show") &&
+        isWord(line.substr(blank + 1), u"json"))
+        return CommandKind::ShowJson;
+    return CommandKind::Switches;
+}
+
 std::optional<CommandLineSettings> ParseSwitches(std::u16string_view line,
                                                  const AddressResolver& resolve) {
+    return ParseSwitchesExplained(line, resolve).settings;
+}
+
+SwitchParse ParseSwitchesExplained(std::u16string_view line, const AddressResolver& resolve) {
+    SwitchParse result;
+    auto reject = [&](Rejection why, std::u16string_view token) {
+        result.rejection = why;
+        result.token = std::u16string(token);
+        return result;
+    };
     CommandLineSettings settings;
     std::size_t start = 0;
     while (true) {
@@ -58,13 +90,13 @@ std::optional<CommandLineSettings> ParseSwitches(std::u16string_view line,
         const std::u16string_view token = line.substr(
             start, blank == std::u16string_view::npos ? std::u16string_view::npos : blank - start);
         if (token.size() < 2 || (token[0] != u'-' && token[0] != u'/'))
-            return std::nullopt;
+            return reject(Rejection::NotUnderstood, token);
         const std::u16string value(token.substr(2));
         switch (token[1]) {
         case u'a': {
             std::uint32_t address = 0;
             if (!resolve || !resolve(value, address))
-                return std::nullopt;
+                return reject(Rejection::InvalidAddress, token);
             settings.address = address;
             break;
         }
@@ -72,7 +104,7 @@ std::optional<CommandLineSettings> ParseSwitches(std::u16string_view line,
             // Compared unsigned, so negative numbers are out of range too.
             const auto port = static_cast<std::uint32_t>(ReadCStyleInteger(value));
             if (port == 0 || port > 0xFFFF)
-                return std::nullopt;
+                return reject(Rejection::InvalidPort, token);
             settings.port = port;
             break;
         }
@@ -83,13 +115,14 @@ std::optional<CommandLineSettings> ParseSwitches(std::u16string_view line,
             settings.deactivate = true;
             break;
         default:
-            return std::nullopt;
+            return reject(Rejection::NotUnderstood, token);
         }
         if (blank == std::u16string_view::npos)
             break;
         start = blank + 1;
     }
-    return settings;
+    result.settings = std::move(settings);
+    return result;
 }
 
 int RunCommandLine(std::u16string_view loweredLine, const AddressResolver& resolve,

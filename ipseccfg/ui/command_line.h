@@ -24,12 +24,20 @@ struct CommandLineSettings {
 // neither a dotted literal nor a resolvable host name.
 using AddressResolver = std::function<bool(const std::u16string& text, std::uint32_t& address)>;
 
-// Process exit codes of a command-line run.
+// Process exit codes of a command-line run. "show" ends with 0 when the
+// traffic is protected, 3 when not, and 2 when the store could not be read.
 enum ExitCode : int {
     kExitSuccess = 0,
     kExitRejectedLine = 1,
     kExitApplyFailed = 2,
+    kExitNotProtected = 3,
 };
+
+// What a whole (lower-cased) command line asks for. "show", "remove" and
+// the help switches stand alone on the line (blanks after them allowed);
+// anything else is read as switches.
+enum class CommandKind { Switches, Show, ShowJson, Remove, Help };
+CommandKind ClassifyCommandLine(std::u16string_view loweredLine);
 
 // The part of a full process command line after the program name, the way the
 // start-up code hands it to a GUI program: the name (quoted or not) and the
@@ -47,6 +55,17 @@ std::int32_t ReadCStyleInteger(std::u16string_view text);
 // rejected. Only the address switch calls the resolver.
 std::optional<CommandLineSettings> ParseSwitches(std::u16string_view loweredLine,
                                                  const AddressResolver& resolve);
+
+// The same parse, saying why a line was rejected: the address or the port
+// switch's value, or a token that is no switch (`token` holds it as given,
+// empty for two blanks in a row or a trailing blank).
+enum class Rejection { None, InvalidAddress, InvalidPort, NotUnderstood };
+struct SwitchParse {
+    std::optional<CommandLineSettings> settings;
+    Rejection rejection = Rejection::None;
+    std::u16string token;
+};
+SwitchParse ParseSwitchesExplained(std::u16string_view loweredLine, const AddressResolver& resolve);
 
 // One complete command-line run: parse, then apply. The exit code tells a
 // rejected line (1) apart from an apply step that failed (2).

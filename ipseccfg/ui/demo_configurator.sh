@@ -1,7 +1,8 @@
 #!/bin/sh
-# Shows the configurator at work under Wine: builds the program and the
-# stand-in policy agent, registers the stand-in as "PolicyAgent" in a prefix
-# of its own, runs the program with switches, and prints what it stored.
+# Shows the configurator at work under Wine: builds the program, its console
+# twin and the stand-in policy agent, registers the stand-in as "PolicyAgent"
+# in a prefix of its own, applies settings with switches, shows what is
+# configured (/show, then the raw store), and takes it away again (/remove).
 # Usage: demo_configurator.sh [win32 build folder] (default: build/win32)
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -12,12 +13,26 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-mingw.cmake" >/dev/null
 fi
-cmake --build "$build" -j2 --target DravolinIPSecCfg DravolinPolicyAgentStandIn >/dev/null
+cmake --build "$build" -j2 --target DravolinIPSecCfg DravolinIPSecCfgCom \
+  DravolinPolicyAgentStandIn >/dev/null
 
 export DRAVOLIN_WINEPREFIX_FIXED=1
 export DRAVOLIN_WINEPREFIX="$build/wineprefix-ipseccfg-demo"
 export WINEPREFIX="$DRAVOLIN_WINEPREFIX" WINEDEBUG=-all
 run() { "$root/cmake/wine-run.sh" "$@" 2>/dev/null; }
+# The console twin, as "DravolinIPSecCfg" typed in a console runs it; its
+# messages (standard error) kept, Wine's own noise dropped.
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+twin() {
+  set +e
+  "$root/cmake/wine-run.sh" "$build/bin/DravolinIPSecCfg.com" "$@" >"$output" 2>&1
+  code=$?
+  set -e
+  tr -d '\r' <"$output"
+  echo "exit code: $code"
+  return $code
+}
 
 agent=$(run winepath -w "$build/bin/DravolinPolicyAgentStandIn.exe" | tr -d '\r')
 # The prefix is the demo's own: the service stays registered between runs.
@@ -27,14 +42,19 @@ base='HKLM\SOFTWARE\Policies\Microsoft\Windows\IPSec\Policy\Local'
 run reg delete "$base" /f >/dev/null || true
 run reg delete 'HKLM\SOFTWARE\DravolinTests\PolicyAgentStandIn' /f >/dev/null || true
 
-echo "== DravolinIPSecCfg.exe -a192.168.1.10 -p3260 -kSecret"
-set +e
-run "$build/bin/DravolinIPSecCfg.exe" -a192.168.1.10 -p3260 -kSecret
-status=$?
-set -e
-echo "exit code: $status"
+echo "== DravolinIPSecCfg -a192.168.1.10 -p3260 -kSecret"
+status=0
+twin -a192.168.1.10 -p3260 -kSecret || status=$?
+echo "== DravolinIPSecCfg /show"
+twin /show || true
+echo "== DravolinIPSecCfg /show /json"
+twin /show /json || true
 echo "== what the policy agent stand-in received"
 run reg query 'HKLM\SOFTWARE\DravolinTests\PolicyAgentStandIn' /v Log | tr -d '\r'
-echo "== the stored policy tree"
+echo "== the stored policy tree, raw"
 run reg query "$base" /s | tr -d '\r'
+echo "== DravolinIPSecCfg /remove"
+twin /remove || true
+echo "== DravolinIPSecCfg /show"
+twin /show || true
 exit $status

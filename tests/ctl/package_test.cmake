@@ -75,7 +75,8 @@ if(NOT named STREQUAL shipped)
 endif()
 
 # Release binaries: no debug sections, a debug link to the .debug file beside them.
-set(binaries bin/DravolinClient.dll bin/dravolinctl.exe bin/DravolinIPSecCfg.exe)
+set(binaries bin/DravolinClient.dll bin/dravolinctl.exe bin/DravolinIPSecCfg.exe
+  bin/DravolinIPSecCfg.com)
 foreach(binary IN LISTS binaries)
   file(SIZE "${pkg}/${binary}" size)
   message(STATUS "${binary}: ${size} bytes")

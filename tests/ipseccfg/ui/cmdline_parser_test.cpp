@@ -2,10 +2,13 @@
 // reading them, and the exit codes of a run.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "ui/command_line.h"
+#include "ui/program_run.h"
 
 namespace ipseccfg {
 namespace {
@@ -179,6 +182,279 @@ TEST(RunCommandLine, RejectedLineAppliesNothing) {
     // A rejected switch after valid ones still rejects the whole line.
     EXPECT_EQ(RunCommandLine(u"-p1 -ka -aunknown", FakeResolve, apply), 1);
     EXPECT_EQ(calls, 0);
+}
+
+// --- Whole-line commands and what a run says ---------------------------------------
+
+TEST(ClassifyCommandLine, OnlyWholeLinesAreCommands) {
+    const std::vector<std::pair<std::u16string, CommandKind>> rows = {
+        {u"/show", CommandKind::Show},
+        {u"-show", CommandKind::Show},
+        {u"/show /json", CommandKind::ShowJson},
+        {u"-show -json", CommandKind::ShowJson},
+        {u"/show -json", CommandKind::ShowJson},
+        {u"/remove", CommandKind::Remove},
+        {u"-remove", CommandKind::Remove},
+        {u"/?", CommandKind::Help},
+        {u"-?", CommandKind::Help},
+        {u"/help", CommandKind::Help},
+        // What cmd.exe leaves before a redirection.
+        {u"/show ", CommandKind::Show},
+        {u"/show /json \t ", CommandKind::ShowJson},
+        {u"/remove ", CommandKind::Remove},
+        {u"/? ", CommandKind::Help},
+        // Everything else stays a switch line, with today's meaning.
+        {u"-help", CommandKind::Switches},
+        {u"/show  /json", CommandKind::Switches},
+        {u" /show", CommandKind::Switches},
+        {u"/show /json /json", CommandKind::Switches},
+        {u"/json", CommandKind::Switches},
+        {u"show", CommandKind::Switches},
+        {u"/remove -u", CommandKind::Switches},
+        {u"/showx", CommandKind::Switches},
+        {u"-a10.0.0.1", CommandKind::Switches},
+        {u"", CommandKind::Switches},
+    };
+    for (const auto& [line, kind] : rows)
+        EXPECT_EQ(ClassifyCommandLine(line), kind) << ToUtf8(line);
+}
+
+TEST(ParseSwitchesExplained, SaysWhichSwitchWasRejected) {
+    const std::vector<std::tuple<std::u16string, Rejection, std::u16string>> rows = {
+        {u"-a10.0.0.1 -p3260", Rejection::None, u""},
+        {u"-x1", Rejection::NotUnderstood, u"-x1"},
+        {u"a10.0.0.1", Rejection::NotUnderstood, u"a10.0.0.1"},
+        {u"-", Rejection::NotUnderstood, u"-"},
+        {u"-p1  -u", Rejection::NotUnderstood, u""},
+        {u"-u ", Rejection::NotUnderstood, u""},
+        {u"-kmy key", Rejection::NotUnderstood, u"key"},
+        {u"-p0", Rejection::InvalidPort, u"-p0"},
+        {u"-p1 -p65536", Rejection::InvalidPort, u"-p65536"},
+        {u"-p1 -ka -aunknown", Rejection::InvalidAddress, u"-aunknown"},
+    };
+    for (const auto& [line, rejection, token] : rows) {
+        const SwitchParse parse = ParseSwitchesExplained(line, FakeResolve);
+        EXPECT_EQ(parse.rejection, rejection) << ToUtf8(line);
+        EXPECT_EQ(parse.token, token) << ToUtf8(line);
+        EXPECT_EQ(parse.settings.has_value(), rejection == Rejection::None) << ToUtf8(line);
+        EXPECT_EQ(Parse(line).has_value(), parse.settings.has_value()) << ToUtf8(line);
+    }
+}
+
+class RecordingOutput final : public ProgramOutput {
+  public:
+    void Print(std::string_view text) override { printed += text; }
+    void Message(std::string_view line) override { messages.emplace_back(line); }
+    std::string printed;
+    std::vector<std::string> messages;
+};
+
+struct FakeStore {
+    ApplyOutcome applyOutcome = ApplyOutcome::Applied;
+    ConfigurationStatus status;
+    RemoveResult removeResult;
+    int applies = 0, reads = 0, removes = 0;
+
+    ProgramServices Services() {
+        ProgramServices services;
+        services.resolve = FakeResolve;
+        services.apply = [this](const CommandLineSettings&) {
+            ++applies;
+            return applyOutcome;
+        };
+        services.readStatus = [this] {
+            ++reads;
+            return status;
+        };
+        services.remove = [this] {
+            ++removes;
+            return removeResult;
+        };
+        return services;
+    }
+};
+
+ConfigurationStatus ProtectedStatus() {
+    ConfigurationStatus status;
+    status.stored = true;
+    status.configured = true;
+    status.address = 0x0A000001u;
+    status.ports = {3260, 3261};
+    status.keySet = true;
+    status.activePolicy = ActivePolicyKind::Configurator;
+    status.agent = AgentState::Running;
+    return status;
+}
+
+TEST(RunProgramCommand, EachOutcomeHasItsExitCodeAndOneMessageLine) {
+    const std::string failed = "The IP Security settings could not be applied. ";
+    struct Row {
+        std::u16string line;
+        ApplyOutcome outcome;
+        int exit;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {u"-a10.0.0.1 -p3260 -kk", ApplyOutcome::Applied, 0,
+         "IP Security activated for 10.0.0.1, ports 3260 and 3261."},
+        {u"-p65535", ApplyOutcome::Applied, 0,
+         "IP Security activated for 0.0.0.0, ports 65535 and 0."},
+        {u"-u", ApplyOutcome::Applied, 0,
+         "IP Security deactivated: the service rules were removed."},
+        {u"-u", ApplyOutcome::StoreWriteFailed, 2,
+         failed + "The policy could not be written to the store."},
+        {u"-u", ApplyOutcome::AgentStartFailed, 2,
+         failed + "The policy agent (\"PolicyAgent\") could not be started."},
+        {u"-u", ApplyOutcome::ActivePolicyWriteFailed, 2,
+         failed + "The policy could not be recorded as active (\"ActivePolicy\")."},
+        {u"-u", ApplyOutcome::AgentNotifyFailed, 2,
+         failed + "The policy agent could not be notified."},
+        {u"-x1", ApplyOutcome::Applied, 1, "Switch not understood: \"-x1\"."},
+        {u"-p1 ", ApplyOutcome::Applied, 1,
+         "Switch not understood: \"\" (two blanks in a row or a blank at the end of the line)."},
+        {u"-aunknown", ApplyOutcome::Applied, 1, "Invalid IP address."},
+        {u"-p0", ApplyOutcome::Applied, 1, "Invalid port number."},
+    };
+    for (const Row& row : rows) {
+        FakeStore store;
+        store.applyOutcome = row.outcome;
+        RecordingOutput output;
+        EXPECT_EQ(RunProgramCommand(row.line, store.Services(), output), row.exit)
+            << ToUtf8(row.line);
+        EXPECT_EQ(output.messages, std::vector<std::string>{row.message}) << ToUtf8(row.line);
+        EXPECT_EQ(output.printed, "") << ToUtf8(row.line);
+        EXPECT_EQ(store.applies, row.exit == 1 ? 0 : 1) << ToUtf8(row.line);
+        EXPECT_EQ(store.reads + store.removes, 0);
+
+        // The window program: the same exit code, nothing said.
+        SilentOutput silent;
+        FakeStore again;
+        again.applyOutcome = row.outcome;
+        EXPECT_EQ(RunProgramCommand(row.line, again.Services(), silent), row.exit);
+    }
+}
+
+TEST(RunProgramCommand, ShowExitCodes) {
+    FakeStore store;
+    store.status = ProtectedStatus();
+    RecordingOutput output;
+    EXPECT_EQ(RunProgramCommand(u"/show", store.Services(), output), 0);
+    EXPECT_TRUE(output.messages.empty());
+    EXPECT_EQ(output.printed, FormatStatusText(store.status));
+
+    for (auto change : std::vector<std::function<void(ConfigurationStatus&)>>{
+             [](ConfigurationStatus& s) { s.configured = false; },
+             [](ConfigurationStatus& s) { s.activePolicy = ActivePolicyKind::Other; },
+             [](ConfigurationStatus& s) { s.activePolicy = ActivePolicyKind::None; }}) {
+        store.status = ProtectedStatus();
+        change(store.status);
+        RecordingOutput o;
+        EXPECT_EQ(RunProgramCommand(u"-show -json", store.Services(), o), 3);
+        EXPECT_EQ(o.printed, FormatStatusJson(store.status));
+    }
+
+    store.status = ProtectedStatus();
+    store.status.damaged = true;
+    store.status.damagedObject = "X\\ipsecNFA{1}";
+    RecordingOutput damaged;
+    EXPECT_EQ(RunProgramCommand(u"/show", store.Services(), damaged), 2);
+    EXPECT_EQ(damaged.messages,
+              std::vector<std::string>{"The stored policy is damaged: X\\ipsecNFA{1}."});
+    EXPECT_NE(damaged.printed.find("Protected: no\n"), std::string::npos);
+    EXPECT_NE(damaged.printed.find("Stored policy: damaged (X\\ipsecNFA{1})\n"), std::string::npos);
+    EXPECT_EQ(store.applies + store.removes, 0);
+}
+
+TEST(RunProgramCommand, RemoveSaysWhatStayed) {
+    struct Row {
+        std::function<void(RemoveResult&)> arrange;
+        int exit;
+        std::string message;
+    };
+    const std::string failed = "The IP Security configuration could not be removed completely: ";
+    const std::vector<Row> rows = {
+        {[](RemoveResult&) {}, 0, "No IP Security configuration was stored."},
+        {[](RemoveResult& r) { r.wasStored = true; }, 0,
+         "The IP Security configuration was removed."},
+        {[](RemoveResult& r) { r.wasActive = true; }, 0,
+         "The IP Security configuration was removed."},
+        {[](RemoveResult& r) { r.activePolicyLeft = true; }, 2,
+         failed + "\"ActivePolicy\" could not be deleted, so the policy was kept."},
+        {[](RemoveResult& r) {
+             r.leftBehind = {"A", "B"};
+         },
+         2, failed + "left in the store: A, B."},
+        {[](RemoveResult& r) {
+             r.leftBehind = {"A"};
+             r.agentNotifyFailed = true;
+         },
+         2, failed + "left in the store: A; the policy agent could not be notified."},
+    };
+    for (const Row& row : rows) {
+        FakeStore store;
+        row.arrange(store.removeResult);
+        RecordingOutput output;
+        EXPECT_EQ(RunProgramCommand(u"-remove", store.Services(), output), row.exit);
+        EXPECT_EQ(output.messages, std::vector<std::string>{row.message});
+        EXPECT_EQ(store.removes, 1);
+        EXPECT_EQ(store.applies, 0);
+    }
+}
+
+TEST(RunProgramCommand, HelpPrintsUsageOnly) {
+    for (const char16_t* line : {u"/?", u"-?", u"/help"}) {
+        FakeStore store;
+        RecordingOutput output;
+        EXPECT_EQ(RunProgramCommand(line, store.Services(), output), 0);
+        EXPECT_EQ(output.printed, UsageText());
+        EXPECT_TRUE(output.messages.empty());
+        EXPECT_EQ(store.applies + store.reads + store.removes, 0);
+    }
+}
+
+TEST(StatusFormats, TextAndJsonAsBuilt) {
+    ConfigurationStatus status = ProtectedStatus();
+    EXPECT_EQ(FormatStatusText(status), "Protected: yes\n"
+                                        "Configured: yes\n"
+                                        "Stored policy: yes\n"
+                                        "Server address: 10.0.0.1\n"
+                                        "Ports: 3260 3261\n"
+                                        "Preshared key: set\n"
+                                        "Active policy: configurator\n"
+                                        "Policy agent: running\n");
+    EXPECT_EQ(FormatStatusJson(status),
+              "{\"protected\":true,\"configured\":true,\"address\":\"10.0.0.1\","
+              "\"ports\":[3260,3261],\"presharedKey\":\"set\",\"activePolicy\":"
+              "\"configurator\",\"otherPolicy\":null,\"agent\":\"running\"}\n");
+
+    ConfigurationStatus none;
+    EXPECT_EQ(FormatStatusText(none), "Protected: no\n"
+                                      "Configured: no\n"
+                                      "Stored policy: none\n"
+                                      "Server address: none\n"
+                                      "Ports: none\n"
+                                      "Preshared key: none\n"
+                                      "Active policy: none\n"
+                                      "Policy agent: not installed\n");
+    EXPECT_EQ(FormatStatusJson(none),
+              "{\"protected\":false,\"configured\":false,\"address\":null,\"ports\":[],"
+              "\"presharedKey\":null,\"activePolicy\":\"none\",\"otherPolicy\":null,"
+              "\"agent\":\"missing\"}\n");
+
+    // Another policy's stored text, escaped for JSON; narrow text arrives as
+    // UTF-8.
+    ConfigurationStatus other;
+    other.keySet = false;
+    other.ports = {7};
+    other.agent = AgentState::Stopped;
+    other.activePolicy = ActivePolicyKind::Other;
+    other.activePolicyText = "A\\\"b\x01\xE9";
+    EXPECT_EQ(FormatStatusJson(other),
+              "{\"protected\":false,\"configured\":false,\"address\":null,\"ports\":[7],"
+              "\"presharedKey\":\"empty\",\"activePolicy\":\"other\",\"otherPolicy\":"
+              "\"A\\\\\\\"b\\u0001\xC3\xA9\",\"agent\":\"stopped\"}\n");
+    EXPECT_NE(FormatStatusText(other).find("Active policy: other (A\\\"b\x01\xC3\xA9)\n"),
+              std::string::npos);
 }
 
 } // namespace

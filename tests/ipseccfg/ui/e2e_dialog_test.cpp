@@ -36,7 +36,7 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
     GetWindowTextW(window, caption, 256);
     wchar_t cls[64] = {};
     GetClassNameW(window, cls, 64);
-    if (pid == data->processId && std::wstring(cls) == L"#32770" &&
+    if ((data->processId == 0 || pid == data->processId) && std::wstring(cls) == L"#32770" &&
         std::wstring(caption) == data->caption && IsWindowVisible(window)) {
         data->found = window;
         return FALSE;
@@ -44,7 +44,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
-// A visible dialog-class window of the process with this caption, waited for.
+// A visible dialog-class window of the process (0: of any process) with this
+// caption, waited for.
 HWND WaitForWindow(DWORD processId, const wchar_t* caption, DWORD timeoutMs = kWindowTimeoutMs) {
     for (DWORD waited = 0;; waited += 50) {
         FindData data{processId, caption, nullptr};
@@ -336,6 +337,36 @@ TEST_F(DialogRun, FailedApplyIsReportedThenDialogCloses) {
     EXPECT_EQ(TakeMessage(program.processId()), L"The IP Security settings could not be applied.");
     EXPECT_EQ(program.Wait(30000), 0);
     EXPECT_EQ(ActivePolicy(), "(missing)");
+}
+
+TEST_F(DialogRun, ConsoleTwinWithoutArgumentsRunsTheDialogAndHandsOnItsExitCode) {
+    {
+        ConfiguratorProcess twin(L"", kConsoleProgram);
+        ASSERT_TRUE(twin.started());
+        HWND dialog = WaitForWindow(0, kDialogCaption);
+        ASSERT_NE(dialog, nullptr);
+        DWORD dialogProcess = 0;
+        GetWindowThreadProcessId(dialog, &dialogProcess);
+        // The window belongs to the window program the twin started.
+        EXPECT_NE(dialogProcess, twin.processId());
+        PostClick(dialog, IDCANCEL);
+        EXPECT_EQ(twin.Wait(30000), 0);
+    }
+    {
+        // Whatever code the window program ends with, the twin ends with it.
+        ConfiguratorProcess twin(L"", kConsoleProgram);
+        HWND dialog = WaitForWindow(0, kDialogCaption);
+        ASSERT_NE(dialog, nullptr);
+        DWORD dialogProcess = 0;
+        GetWindowThreadProcessId(dialog, &dialogProcess);
+        HANDLE window = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dialogProcess);
+        ASSERT_NE(window, nullptr);
+        TerminateProcess(window, 7);
+        WaitForSingleObject(window, 10000);
+        CloseHandle(window);
+        EXPECT_EQ(twin.Wait(30000), 7);
+    }
+    EXPECT_TRUE(StoreKeys().empty());
 }
 
 TEST_F(DialogRun, MinimisedWindowRepaintsAndRestores) {

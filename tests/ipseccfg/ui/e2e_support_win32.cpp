@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 namespace e2e {
 
@@ -51,19 +52,27 @@ std::wstring AgentBinaryPath() {
     return ProgramDir() + L"\\DravolinPolicyAgentStandIn.exe";
 }
 
-std::wstring ConfiguratorCommandLine(const std::wstring& arguments) {
-    std::wstring line = L"\"" + ProgramDir() + L"\\DravolinIPSecCfg.exe\"";
+std::wstring ConfiguratorCommandLine(const std::wstring& arguments,
+                                     const wchar_t* program = kWindowProgram) {
+    std::wstring line = L"\"" + ProgramDir() + L"\\" + program + L"\"";
     if (!arguments.empty())
         line += L" " + arguments;
     return line;
 }
 
-HANDLE Launch(const std::wstring& arguments, DWORD* processId) {
-    std::wstring line = ConfiguratorCommandLine(arguments);
+HANDLE Launch(const std::wstring& arguments, DWORD* processId,
+              const wchar_t* program = kWindowProgram, HANDLE out = nullptr, HANDLE err = nullptr) {
+    std::wstring line = ConfiguratorCommandLine(arguments, program);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    if (out != nullptr) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+    }
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
                         &startup, &info))
         return nullptr;
     CloseHandle(info.hThread);
@@ -319,9 +328,65 @@ int RunConfigurator(const std::wstring& arguments, DWORD timeoutMs) {
     return code;
 }
 
-ConfiguratorProcess::ConfiguratorProcess(const std::wstring& arguments) {
+ConfiguratorProcess::ConfiguratorProcess(const std::wstring& arguments, const wchar_t* program) {
     // In the body: the members' own initialisers would overwrite the id.
-    process_ = Launch(arguments, &processId_);
+    process_ = Launch(arguments, &processId_, program);
+}
+
+namespace {
+
+// One pipe for a child's output: the write end inheritable, the read end not.
+struct OutputPipe {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    OutputPipe() {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        if (CreatePipe(&read, &write, &inherit, 0))
+            SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    }
+    ~OutputPipe() {
+        CloseWrite();
+        if (read)
+            CloseHandle(read);
+    }
+    OutputPipe(const OutputPipe&) = delete;
+    OutputPipe& operator=(const OutputPipe&) = delete;
+    void CloseWrite() {
+        if (write)
+            CloseHandle(write);
+        write = nullptr;
+    }
+    std::string ReadAll() const {
+        std::string text;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(read, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            text.append(buffer, got);
+        return text;
+    }
+};
+
+} // namespace
+
+CapturedRun RunCaptured(const wchar_t* program, const std::wstring& arguments, DWORD timeoutMs) {
+    CapturedRun run;
+    OutputPipe out;
+    OutputPipe err;
+    if (!out.read || !err.read)
+        return run;
+    HANDLE process = Launch(arguments, nullptr, program, out.write, err.write);
+    // Only the child holds the write ends now, so the reads end with it.
+    out.CloseWrite();
+    err.CloseWrite();
+    if (!process)
+        return run;
+    std::thread outReader([&] { run.out = out.ReadAll(); });
+    std::thread errReader([&] { run.err = err.ReadAll(); });
+    run.exitCode = WaitExit(process, timeoutMs);
+    outReader.join();
+    errReader.join();
+    CloseHandle(process);
+    return run;
 }
 
 ConfiguratorProcess::~ConfiguratorProcess() {

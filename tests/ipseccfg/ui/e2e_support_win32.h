@@ -67,11 +67,25 @@ void WriteActivePolicy(const std::string& text);
 // when it did not end within `timeoutMs` (it is then terminated).
 int RunConfigurator(const std::wstring& arguments, DWORD timeoutMs = 60000);
 
+// The two programs under test: the window program and its console twin.
+inline constexpr wchar_t kWindowProgram[] = L"DravolinIPSecCfg.exe";
+inline constexpr wchar_t kConsoleProgram[] = L"DravolinIPSecCfg.com";
+
+// One run with standard output and error captured (as bytes).
+struct CapturedRun {
+    int exitCode = -2; // -1: did not end in time; -2: could not be started
+    std::string out;
+    std::string err;
+};
+CapturedRun RunCaptured(const wchar_t* program, const std::wstring& arguments,
+                        DWORD timeoutMs = 60000);
+
 // Starts the configurator without waiting; the process handle is closed on
 // destruction (terminating the process if it still runs).
 class ConfiguratorProcess {
   public:
-    explicit ConfiguratorProcess(const std::wstring& arguments = L"");
+    explicit ConfiguratorProcess(const std::wstring& arguments = L"",
+                                 const wchar_t* program = kWindowProgram);
     ~ConfiguratorProcess();
     ConfiguratorProcess(const ConfiguratorProcess&) = delete;
     ConfiguratorProcess& operator=(const ConfiguratorProcess&) = delete;

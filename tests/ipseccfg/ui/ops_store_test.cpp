@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -552,6 +554,352 @@ TEST_F(StoreOps, ApplyLeavesForeignPoliciesStored) {
     ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
     EXPECT_TRUE(PolicyStored(kForeignPolicyPath));
     EXPECT_EQ(ActivePolicyText(), kOurPolicyPath);
+}
+
+// --- What is configured ("show") -------------------------------------------------
+
+// Every object under the store base with its values, to compare the store
+// byte for byte before and after.
+std::map<std::string, std::vector<std::pair<std::uint32_t, Bytes>>> Snapshot() {
+    std::map<std::string, std::vector<std::pair<std::uint32_t, Bytes>>> snapshot;
+    for (const std::string& name : standin::SubKeys(kHkeyLocalMachine, kBase)) {
+        CRegistryKey key;
+        if (!key.Open(kHkeyLocalMachine, kBase + name, OpenExisting, kKeyAllAccess))
+            continue;
+        auto& values = snapshot[name];
+        for (const std::string& value : standin::ValueNames(kHkeyLocalMachine, kBase + name)) {
+            std::uint32_t type = 0;
+            Bytes bytes;
+            key.ReadValue(value, type, bytes);
+            values.emplace_back(type, bytes);
+        }
+    }
+    return snapshot;
+}
+
+// A foreign policy with a rule, a filter list, its ISAKMP policy, and the
+// platform's negotiation policy that every rule refers to.
+void StoreForeignPolicy() {
+    const Guid foreign{
+        0x11111111u, 0x2222u, 0x3333u, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+    auto model = PolicyModel::CreateDefault(foreign);
+    ASSERT_TRUE(model);
+    ASSERT_TRUE(model->AddServiceRule("ForeignRule", false, 0x0A0A0A0Au, 80, u"theirs"));
+    ASSERT_TRUE(model->Save());
+    CRegistryKey negotiation;
+    ASSERT_TRUE(negotiation.Open(kHkeyLocalMachine, kNegotiationPolicyPath,
+                                 OpenExisting | CreateNew, kKeyAllAccess));
+    ASSERT_TRUE(negotiation.WriteMultiString("ipsecOwnersReference", {"platform"}));
+}
+
+TEST_F(StoreOps, StatusInEachState) {
+    struct Row {
+        const char* state;
+        std::function<void()> arrange;
+        bool protectedTraffic, configured, stored;
+        std::vector<std::uint16_t> ports;
+        ActivePolicyKind active;
+        AgentState agent;
+    };
+    const std::vector<Row> rows = {
+        {"nothing stored",
+         [] {},
+         false,
+         false,
+         false,
+         {},
+         ActivePolicyKind::None,
+         AgentState::Running},
+        {"applied and active",
+         [] { ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()); },
+         true,
+         true,
+         true,
+         {3260, 3261},
+         ActivePolicyKind::Configurator,
+         AgentState::Running},
+        {"after -u",
+         [] {
+             ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn());
+             ApplyConfiguration(0, 3260, u"", true, PauseCounter{}.fn());
+         },
+         false,
+         false,
+         true,
+         {},
+         ActivePolicyKind::Configurator,
+         AgentState::Running},
+        {"foreign policy active",
+         [] {
+             ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn());
+             WriteActivePolicy(kForeignPolicyPath);
+         },
+         false,
+         true,
+         true,
+         {3260, 3261},
+         ActivePolicyKind::Other,
+         AgentState::Running},
+        {"agent stopped",
+         [] {
+             ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn());
+             InstallAgent(standin::ServiceScript{kServiceStopped});
+         },
+         true,
+         true,
+         true,
+         {3260, 3261},
+         ActivePolicyKind::Configurator,
+         AgentState::Stopped},
+        {"agent start pending",
+         [] { InstallAgent(standin::ServiceScript{kServiceStartPending}); },
+         false,
+         false,
+         false,
+         {},
+         ActivePolicyKind::None,
+         AgentState::Stopped},
+        {"agent not installed",
+         [] { standin::ResetServices(); },
+         false,
+         false,
+         false,
+         {},
+         ActivePolicyKind::None,
+         AgentState::Missing},
+        {"only one service rule",
+         [] {
+             ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn());
+             auto model = Stored();
+             const std::string second = ServiceLists(*model)[1]->ownersReference.at(0);
+             model->RemoveRule(second);
+             DeleteStoredPolicy(ConfiguratorPolicyGuid);
+             model->Save();
+         },
+         false,
+         false,
+         true,
+         {3260},
+         ActivePolicyKind::Configurator,
+         AgentState::Running},
+    };
+    for (const Row& row : rows) {
+        SetUp();
+        row.arrange();
+        const std::size_t writes = standin::RegistryWriteJournal().size();
+        const auto before = Snapshot();
+        const auto history = standin::ServiceHistory(kPolicyAgentService);
+        const ConfigurationStatus status = ReadConfigurationStatus();
+        EXPECT_EQ(status.Protected(), row.protectedTraffic) << row.state;
+        EXPECT_EQ(status.configured, row.configured) << row.state;
+        EXPECT_EQ(status.stored, row.stored) << row.state;
+        EXPECT_FALSE(status.damaged) << row.state;
+        EXPECT_EQ(status.ports, row.ports) << row.state;
+        EXPECT_EQ(status.activePolicy, row.active) << row.state;
+        EXPECT_EQ(status.agent, row.agent) << row.state;
+        if (!row.ports.empty()) {
+            EXPECT_EQ(status.address, kAddress) << row.state;
+            EXPECT_EQ(status.keySet, true) << row.state;
+        } else {
+            EXPECT_FALSE(status.address) << row.state;
+            EXPECT_FALSE(status.keySet) << row.state;
+        }
+        EXPECT_EQ(status.activePolicyText,
+                  row.active == ActivePolicyKind::Other ? kForeignPolicyPath : "")
+            << row.state;
+        // Looking changes nothing: no write, no start, no control.
+        EXPECT_EQ(standin::RegistryWriteJournal().size(), writes) << row.state;
+        EXPECT_EQ(Snapshot(), before) << row.state;
+        const auto after = standin::ServiceHistory(kPolicyAgentService);
+        EXPECT_EQ(after.starts, history.starts) << row.state;
+        EXPECT_EQ(after.controls, history.controls) << row.state;
+        TearDown();
+    }
+}
+
+TEST_F(StoreOps, StatusTellsAnEmptyKeyFromASetOne) {
+    ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"", false, PauseCounter{}.fn()));
+    const ConfigurationStatus status = ReadConfigurationStatus();
+    EXPECT_TRUE(status.Protected());
+    EXPECT_EQ(status.keySet, false);
+}
+
+TEST_F(StoreOps, DamagedStoredTreeIsReportedNeverShownAsValid) {
+    enum Damage { PolicyBlob, IsakmpGone, RuleBlob, FilterBlob, ListWithoutSpec, RuleWithoutKey };
+    for (Damage damage :
+         {PolicyBlob, IsakmpGone, RuleBlob, FilterBlob, ListWithoutSpec, RuleWithoutKey}) {
+        SetUp();
+        ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
+        auto model = Stored();
+        const FilterList& list = *ServiceLists(*model)[0];
+        std::string damaged;
+        CRegistryKey key;
+        switch (damage) {
+        case PolicyBlob:
+            damaged = kOurPolicyPath;
+            break;
+        case IsakmpGone:
+            damaged = ObjectPath(model->isakmp);
+            break;
+        case RuleBlob:
+            damaged = list.ownersReference.at(0);
+            break;
+        case FilterBlob:
+        case ListWithoutSpec:
+            damaged = ObjectPath(list);
+            break;
+        case RuleWithoutKey:
+            damaged = ObjectPath(list);
+            break;
+        }
+        if (damage == IsakmpGone) {
+            ASSERT_TRUE(CRegistryKey::DeleteKey(kHkeyLocalMachine, damaged));
+        } else if (damage == ListWithoutSpec || damage == RuleWithoutKey) {
+            for (auto& l : model->filterLists)
+                if (damage == ListWithoutSpec && ObjectPath(l) == damaged)
+                    l.specs.clear();
+            for (auto& rule : model->rules)
+                if (damage == RuleWithoutKey && ObjectPath(rule) == list.ownersReference.at(0))
+                    rule.authMethods.clear();
+            DeleteStoredPolicy(ConfiguratorPolicyGuid);
+            ASSERT_TRUE(model->Save());
+        } else {
+            ASSERT_TRUE(key.Open(kHkeyLocalMachine, damaged, OpenExisting, kKeyAllAccess));
+            ASSERT_TRUE(key.WriteBytes("ipsecData", Bytes{1, 2, 3}));
+            key.Close();
+        }
+        const ConfigurationStatus status = ReadConfigurationStatus();
+        EXPECT_TRUE(status.stored) << damage;
+        EXPECT_TRUE(status.damaged) << damage;
+        EXPECT_EQ(status.damagedObject, damaged) << damage;
+        EXPECT_FALSE(status.Protected()) << damage;
+        EXPECT_FALSE(status.configured) << damage;
+        EXPECT_FALSE(status.address) << damage;
+        EXPECT_TRUE(status.ports.empty()) << damage;
+        EXPECT_EQ(status.activePolicy, ActivePolicyKind::Configurator) << damage;
+        TearDown();
+    }
+}
+
+// --- Taking the configuration away ("remove") ----------------------------------------
+
+TEST_F(StoreOps, RemoveAfterApplyDeletesTreeAndActivePolicyAndTellsRunningAgent) {
+    StoreForeignPolicy();
+    const auto foreignOnly = Snapshot();
+    ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
+    const RemoveResult result = RemoveConfiguration();
+    EXPECT_TRUE(result.Removed());
+    EXPECT_TRUE(result.wasStored);
+    EXPECT_TRUE(result.wasActive);
+    EXPECT_FALSE(PolicyStored(kOurPolicyPath));
+    EXPECT_EQ(ActivePolicyText(), "(missing)");
+    EXPECT_EQ(Controls(), (std::vector<std::uint32_t>{129, 129}));
+    // What remains is exactly what was there before: the foreign policy and
+    // the shared negotiation policy, byte for byte.
+    EXPECT_EQ(Snapshot(), foreignOnly);
+
+    // Twice is fine, and the second run has nothing to tell the agent.
+    const RemoveResult again = RemoveConfiguration();
+    EXPECT_TRUE(again.Removed());
+    EXPECT_FALSE(again.wasStored);
+    EXPECT_FALSE(again.wasActive);
+    EXPECT_EQ(Controls().size(), 2u);
+    EXPECT_EQ(Snapshot(), foreignOnly);
+}
+
+TEST_F(StoreOps, RemoveLeavesForeignActivePolicyAndItsObjectsUntouched) {
+    ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
+    StoreForeignPolicy();
+    WriteActivePolicy(kForeignPolicyPath);
+    const auto before = Snapshot();
+    const RemoveResult result = RemoveConfiguration();
+    EXPECT_TRUE(result.Removed());
+    EXPECT_TRUE(result.wasStored);
+    EXPECT_FALSE(result.wasActive);
+    EXPECT_EQ(ActivePolicyText(), kForeignPolicyPath);
+    EXPECT_EQ(Controls(), std::vector<std::uint32_t>{129}); // only the apply's
+    // Every key that remains is byte for byte what it was; only ours went.
+    const auto after = Snapshot();
+    for (const auto& [name, values] : after)
+        EXPECT_EQ(values, before.at(name)) << name;
+    EXPECT_EQ(after.size(), before.size() - 7);
+}
+
+TEST_F(StoreOps, RemoveWithStoppedOrMissingAgentStartsNothing) {
+    for (bool installed : {true, false}) {
+        SetUp();
+        ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
+        if (installed)
+            InstallAgent(standin::ServiceScript{kServiceStopped});
+        else
+            standin::ResetServices();
+        const RemoveResult result = RemoveConfiguration();
+        EXPECT_TRUE(result.Removed()) << installed;
+        EXPECT_FALSE(PolicyStored(kOurPolicyPath));
+        EXPECT_EQ(ActivePolicyText(), "(missing)");
+        const auto history = standin::ServiceHistory(kPolicyAgentService);
+        EXPECT_EQ(history.starts, 0);
+        EXPECT_TRUE(history.controls.empty());
+        TearDown();
+    }
+}
+
+TEST_F(StoreOps, RemoveOfInactiveOrNeverStoredPolicy) {
+    // Nothing at all.
+    RemoveResult result = RemoveConfiguration();
+    EXPECT_TRUE(result.Removed());
+    EXPECT_FALSE(result.wasStored);
+    // "ActivePolicy" naming ours without a stored tree: the value goes.
+    WriteActivePolicy(kOurPolicyPath);
+    result = RemoveConfiguration();
+    EXPECT_TRUE(result.Removed());
+    EXPECT_TRUE(result.wasActive);
+    EXPECT_EQ(ActivePolicyText(), "(missing)");
+    EXPECT_EQ(Controls(), std::vector<std::uint32_t>{129});
+}
+
+TEST_F(StoreOps, RemoveSaysWhatCouldNotBeRemoved) {
+    // "ActivePolicy" cannot be deleted: the tree stays, so it never names
+    // a policy that is gone.
+    ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
+    standin::FailRegistry(standin::RegOp::DeleteValue, kActivePolicyValue);
+    RemoveResult result = RemoveConfiguration();
+    EXPECT_FALSE(result.Removed());
+    EXPECT_TRUE(result.activePolicyLeft);
+    EXPECT_TRUE(PolicyStored(kOurPolicyPath));
+    EXPECT_EQ(ActivePolicyText(), kOurPolicyPath);
+    EXPECT_EQ(Controls(), std::vector<std::uint32_t>{129});
+
+    // A rule that cannot be deleted is named; the rest goes.
+    const auto model = Stored();
+    const std::string stuck = ServiceLists(*model)[0]->ownersReference.at(0);
+    standin::FailRegistry(standin::RegOp::DeleteKey, stuck.substr(kBase.size()));
+    result = RemoveConfiguration();
+    EXPECT_FALSE(result.Removed());
+    EXPECT_FALSE(result.activePolicyLeft);
+    EXPECT_EQ(result.leftBehind, std::vector<std::string>{stuck});
+    EXPECT_EQ(StoreKeys(), std::vector<std::string>{stuck.substr(kBase.size())});
+    EXPECT_EQ(ActivePolicyText(), "(missing)");
+
+    // The policy key itself.
+    SetUp();
+    ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
+    standin::FailRegistry(standin::RegOp::DeleteKey, "ipsecPolicy");
+    result = RemoveConfiguration();
+    EXPECT_EQ(result.leftBehind, std::vector<std::string>{kOurPolicyPath});
+
+    // A running agent that refuses the control.
+    SetUp();
+    ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
+    standin::ServiceScript script;
+    script.state = kServiceRunning;
+    script.refuseControls = true;
+    InstallAgent(script);
+    result = RemoveConfiguration();
+    EXPECT_FALSE(result.Removed());
+    EXPECT_TRUE(result.agentNotifyFailed);
+    EXPECT_TRUE(result.leftBehind.empty());
+    EXPECT_FALSE(PolicyStored(kOurPolicyPath));
 }
 
 // --- Rule keys on the model ------------------------------------------------------
