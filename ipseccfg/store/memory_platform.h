@@ -13,7 +13,8 @@
 namespace ipseccfg::standin {
 
 // Registry operations that can be made to fail.
-enum class RegOp { OpenKey, CreateKey, QueryValue, SetValue, DeleteKey, DeleteValue };
+// SetValue covers every change of a value, its deletion included.
+enum class RegOp { OpenKey, CreateKey, QueryValue, SetValue, DeleteKey };
 
 // Empties the registry (the predefined roots stay), clears failure rules and
 // the write journal.

@@ -298,7 +298,7 @@ bool CRegistryKey::DeleteValue(std::string_view name) noexcept {
         if (!(it->second.access & kKeySetValue))
             return false;
         Node& node = *it->second.node;
-        if (r.ShouldFail(standin::RegOp::DeleteValue, node.path + "\\" + std::string(name)))
+        if (r.ShouldFail(standin::RegOp::SetValue, node.path + "\\" + std::string(name)))
             return false;
         const Value* v = FindValue(node, name);
         if (v == nullptr)

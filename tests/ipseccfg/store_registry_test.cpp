@@ -187,6 +187,18 @@ TEST_F(RegistryKeyTest, DeleteKeyRemovesOnlyKeysWithoutSubKeys) {
     EXPECT_FALSE(CRegistryKey::DeleteKey(kHkeyLocalMachine, base_ + "\\missing"));
 }
 
+TEST_F(RegistryKeyTest, DeleteValueRemovesOneExistingValue) {
+    CRegistryKey key = OpenBase();
+    ASSERT_TRUE(key.WriteString("x", "abc"));
+    ASSERT_TRUE(key.WriteDword("y", 1));
+    EXPECT_TRUE(key.DeleteValue("x"));
+    EXPECT_FALSE(key.HasValue("x"));
+    EXPECT_TRUE(key.HasValue("y"));
+    EXPECT_FALSE(key.DeleteValue("x")); // a missing value is a failure
+    key.Close();
+    EXPECT_FALSE(key.DeleteValue("y"));
+}
+
 TEST_F(RegistryKeyTest, ClosedKeysRefuseEveryValueOperation) {
     CRegistryKey key;
     std::string text;

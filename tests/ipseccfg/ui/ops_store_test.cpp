@@ -862,7 +862,7 @@ TEST_F(StoreOps, RemoveSaysWhatCouldNotBeRemoved) {
     // "ActivePolicy" cannot be deleted: the tree stays, so it never names
     // a policy that is gone.
     ASSERT_TRUE(ApplyConfiguration(kAddress, 3260, u"k", false, PauseCounter{}.fn()));
-    standin::FailRegistry(standin::RegOp::DeleteValue, kActivePolicyValue);
+    standin::FailRegistry(standin::RegOp::SetValue, kActivePolicyValue);
     RemoveResult result = RemoveConfiguration();
     EXPECT_FALSE(result.Removed());
     EXPECT_TRUE(result.activePolicyLeft);
