@@ -22,6 +22,9 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
     operation->connection = connection;
     operation->response = response;
     operation->callback = callback;
+    if (callback && !connection->hasWorker()) {
+        return DRAVOLIN_FAILED; // no thread could be started for it, so none would call back
+    }
     {
         std::lock_guard guard(pendingLock_);
         if (closed_) {
@@ -37,8 +40,10 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
         }
         return DRAVOLIN_OK;
     }
-    if (connection->onWorkerThread()) {
+    if (connection->onWorkerThread() || !connection->hasWorker()) {
         // Called from a callback of this very connection: its worker is us, so serve here.
+        // Without a worker (none could be started) the connection never connected, and its
+        // requests fail, or a Disconnect succeeds, without a socket: served here too.
         connection->serveUntil([&] { return operation->completed.load(); });
     }
     operation->completionEvent.wait();
@@ -86,9 +91,13 @@ void Client::deliver(std::uint32_t requestId, const Outcome& outcome,
         records.clear();
         r.completed = true;
         r.status = outcome.status;
-        r.statusText = outcome.statusText;
         r.reason = outcome.failure.reason;
-        r.reasonText = outcome.failure.text;
+        try {
+            r.statusText = outcome.statusText;
+            r.reasonText = outcome.failure.text;
+        } catch (...) {
+            // Out of memory: the texts stay out, the operation completes all the same.
+        }
     }
     complete(*operation, failed);
 }
