@@ -2,6 +2,8 @@
 
 #include "response.h"
 
+#include <algorithm>
+
 namespace dravolin {
 
 std::uint32_t Client::nextId(std::uint32_t& counter) {
@@ -60,16 +62,40 @@ void Client::complete(PendingOperation& operation, bool failed) {
     }
 }
 
-void Client::abandon(PendingOperation& operation, const char* why) {
+void Client::abandon(PendingOperation& operation, const char* why, int reason) {
     if (operation.response) {
         Response& r = *operation.response;
         r.completed = true;
         r.status = protocol::kStatusClientFailure;
         r.statusText.clear();
-        r.reason = DRAVOLIN_REASON_ENDED;
-        r.reasonText = why;
+        r.reason = reason;
+        try {
+            r.reasonText = why;
+        } catch (...) {
+            r.reasonText.clear(); // out of memory: the reason without its text
+        }
     }
     complete(operation, true);
+}
+
+void Client::abandonAll(const Connection& connection) noexcept {
+    // One at a time, without collecting them: memory is what is short here.
+    for (;;) {
+        std::shared_ptr<PendingOperation> operation;
+        {
+            std::lock_guard guard(pendingLock_);
+            const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& entry) {
+                return entry.second->connection.get() == &connection;
+            });
+            if (it == pending_.end()) {
+                return;
+            }
+            operation = std::move(it->second);
+            pending_.erase(it);
+        }
+        abandon(*operation, "connection lost: the client ran out of memory",
+                DRAVOLIN_REASON_CONNECTION_LOST);
+    }
 }
 
 void Client::deliver(std::uint32_t requestId, const Outcome& outcome,

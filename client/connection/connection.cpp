@@ -127,13 +127,21 @@ void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<
         } catch (...) {
             // Out of memory, most likely (a process full of connections). Ending the worker
             // here would leave every waiter on this connection waiting for ever: what is
-            // queued fails instead, and the worker stays for what comes next.
+            // queued fails instead, what could not be delivered is abandoned, and the worker
+            // stays for what comes next.
+            bool failed = true;
             try {
                 self->closeAndFailAll("connection lost: the client ran out of memory");
                 self->runDeliveries();
+                failed = false;
             } catch (...) {
+            }
+            if (const auto owner = self->owner_.lock()) {
+                owner->abandonAll(*self);
+            }
+            if (failed) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                signal->wake(); // and try again
+                signal->wake(); // what is left in the queue fails on the next pass
             }
         }
         // Dropping the last reference here runs the destructor on this thread; it only

@@ -30,12 +30,17 @@ struct Outcome {
     Failure failure;
 };
 
+class Connection;
+
 // Receives the outcome of every delivered request (the client object).
 class DeliveryTarget {
   public:
     virtual ~DeliveryTarget() = default;
     virtual void deliver(std::uint32_t requestId, const Outcome& outcome,
                          protocol::RecordList& records) = 0;
+    // Completes as failed whatever is still outstanding on `connection`, whose worker could
+    // not deliver it (memory ran out); later deliveries of those operations are ignored.
+    virtual void abandonAll(const Connection& /*connection*/) noexcept {}
 };
 
 enum class ConnectionState { Disconnected = 0, Connected = 2, ShuttingDown = 4 };
