@@ -33,6 +33,12 @@
  *    it was withdrawn by DravolinClient_CancelRequest before the worker started on it, in which
  *    case its callback is never called. DravolinClient_Free completes every outstanding
  *    operation as failed before it returns.
+ *  - Each connection has a worker thread of its own with a 256 KiB stack, whatever the host
+ *    program's default (callbacks run on it), so a process holds as many connections as it
+ *    can start threads: natively over 10,000, under Wine about 900 in a 32-bit program and
+ *    1,800 in a large-address-aware one (Wine takes 2 MiB of address space per thread); when
+ *    no thread can be started, Connect returns 1 at once, and DravolinClient_GetLastFailure on
+ *    the handle DravolinClient_ConnectWithTimeouts keeps says why ("no worker thread: ...").
  *
  * Ownership:
  *  - The library copies every text it keeps. A Response handed out by DravolinClient_SendRequest

@@ -2,6 +2,8 @@
 
 #include "response.h"
 
+#include <algorithm>
+
 namespace dravolin {
 
 std::uint32_t Client::nextId(std::uint32_t& counter) {
@@ -22,6 +24,9 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
     operation->connection = connection;
     operation->response = response;
     operation->callback = callback;
+    if (callback && !connection->hasWorker()) {
+        return DRAVOLIN_FAILED; // no thread could be started for it, so none would call back
+    }
     {
         std::lock_guard guard(pendingLock_);
         if (closed_) {
@@ -37,8 +42,10 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
         }
         return DRAVOLIN_OK;
     }
-    if (connection->onWorkerThread()) {
+    if (connection->onWorkerThread() || !connection->hasWorker()) {
         // Called from a callback of this very connection: its worker is us, so serve here.
+        // Without a worker (none could be started) the connection never connected, and its
+        // requests fail, or a Disconnect succeeds, without a socket: served here too.
         connection->serveUntil([&] { return operation->completed.load(); });
     }
     operation->completionEvent.wait();
@@ -55,16 +62,40 @@ void Client::complete(PendingOperation& operation, bool failed) {
     }
 }
 
-void Client::abandon(PendingOperation& operation, const char* why) {
+void Client::abandon(PendingOperation& operation, const char* why, int reason) {
     if (operation.response) {
         Response& r = *operation.response;
         r.completed = true;
         r.status = protocol::kStatusClientFailure;
         r.statusText.clear();
-        r.reason = DRAVOLIN_REASON_ENDED;
-        r.reasonText = why;
+        r.reason = reason;
+        try {
+            r.reasonText = why;
+        } catch (...) {
+            r.reasonText.clear(); // out of memory: the reason without its text
+        }
     }
     complete(operation, true);
+}
+
+void Client::abandonAll(const Connection& connection) noexcept {
+    // One at a time, without collecting them: memory is what is short here.
+    for (;;) {
+        std::shared_ptr<PendingOperation> operation;
+        {
+            std::lock_guard guard(pendingLock_);
+            const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& entry) {
+                return entry.second->connection.get() == &connection;
+            });
+            if (it == pending_.end()) {
+                return;
+            }
+            operation = std::move(it->second);
+            pending_.erase(it);
+        }
+        abandon(*operation, "connection lost: the client ran out of memory",
+                DRAVOLIN_REASON_CONNECTION_LOST);
+    }
 }
 
 void Client::deliver(std::uint32_t requestId, const Outcome& outcome,
@@ -86,9 +117,13 @@ void Client::deliver(std::uint32_t requestId, const Outcome& outcome,
         records.clear();
         r.completed = true;
         r.status = outcome.status;
-        r.statusText = outcome.statusText;
         r.reason = outcome.failure.reason;
-        r.reasonText = outcome.failure.text;
+        try {
+            r.statusText = outcome.statusText;
+            r.reasonText = outcome.failure.text;
+        } catch (...) {
+            // Out of memory: the texts stay out, the operation completes all the same.
+        }
     }
     complete(*operation, failed);
 }

@@ -38,6 +38,7 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
 
     void deliver(std::uint32_t requestId, const Outcome& outcome,
                  protocol::RecordList& records) override;
+    void abandonAll(const Connection& connection) noexcept override;
 
     int cancel(std::uint32_t requestId);
 
@@ -53,7 +54,8 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
     std::uint32_t nextId(std::uint32_t& counter);
     static void complete(PendingOperation& operation, bool failed);
     // Completes an operation that no reply will complete (cancelled, library ended).
-    static void abandon(PendingOperation& operation, const char* why);
+    static void abandon(PendingOperation& operation, const char* why,
+                        int reason = DRAVOLIN_REASON_ENDED);
 
     std::mutex pendingLock_;
     std::map<std::uint32_t, std::shared_ptr<PendingOperation>> pending_;

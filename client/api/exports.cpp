@@ -46,7 +46,14 @@ int connectWith(const char* host, int port, int connectMs, int replyMs, bool kee
     }
     try {
         auto connection = Connection::create(client);
-        if (!connection) {
+        if (!connection->hasWorker()) {
+            // No thread for it: fails at once; its last failure tells why.
+            if (keepOnFailure) {
+                const uint32_t handle = client->add(connection);
+                if (connectionHandle) {
+                    *connectionHandle = handle;
+                }
+            }
             return DRAVOLIN_FAILED;
         }
         connection->setEndpoint(host ? host : "", port);

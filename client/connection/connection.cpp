@@ -9,6 +9,7 @@
 #include "os.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace dravolin {
 
@@ -24,8 +25,8 @@ struct WorkerRegistry {
     std::mutex lock;
     std::condition_variable changed;
     int running = 0;
-    std::vector<std::thread> ended;      // workers that could not be joined where they stopped
-    std::vector<std::thread::id> exited; // those of them that have left their loop
+    std::vector<os::WorkerThread> ended;      // workers that could not be joined where they stopped
+    std::vector<os::WorkerThread::Id> exited; // those of them that have left their loop
 };
 
 WorkerRegistry& workers() {
@@ -35,7 +36,7 @@ WorkerRegistry& workers() {
 
 thread_local bool isWorkerThread = false;
 
-void adoptThread(std::thread thread) {
+void adoptThread(os::WorkerThread thread) {
     WorkerRegistry& r = workers();
     std::lock_guard guard(r.lock);
     r.ended.push_back(std::move(thread));
@@ -45,12 +46,12 @@ void adoptThread(std::thread thread) {
 // the library does not collect one finished thread per connection that ended on its worker.
 void reapExitedWorkers() {
     WorkerRegistry& r = workers();
-    std::vector<std::thread> done;
+    std::vector<os::WorkerThread> done;
     {
         std::lock_guard guard(r.lock);
         for (auto it = r.ended.begin(); it != r.ended.end();) {
-            const auto exited = std::find(r.exited.begin(), r.exited.end(), it->get_id());
-            if (exited != r.exited.end() && it->get_id() != std::this_thread::get_id()) {
+            const auto exited = std::find(r.exited.begin(), r.exited.end(), it->id());
+            if (exited != r.exited.end() && it->id() != os::WorkerThread::currentId()) {
                 r.exited.erase(exited);
                 done.push_back(std::move(*it));
                 it = r.ended.erase(it);
@@ -59,7 +60,7 @@ void reapExitedWorkers() {
             }
         }
     }
-    for (std::thread& thread : done) {
+    for (os::WorkerThread& thread : done) {
         thread.join(); // only its return is left to run
     }
 }
@@ -71,6 +72,14 @@ constexpr int kFrameIdleLimitMs = 10000;
 // How long stop() waits for a worker that its socket shutdown did not wake, before it closes
 // the socket under it.
 constexpr std::chrono::milliseconds kStopWait{2500};
+
+// The failure of a connection whose worker could not be started (system error `code`).
+Outcome noWorker(std::uint32_t code) {
+    std::string system = CSysError(code).text(true);
+    system.erase(system.find_last_not_of("\r\n") + 1);
+    return {
+        kStatusClientFailure, {}, {DRAVOLIN_REASON_CONNECT_FAILED, "no worker thread: " + system}};
+}
 } // namespace
 
 Connection::Connection(std::weak_ptr<DeliveryTarget> owner) : owner_(std::move(owner)) {
@@ -85,15 +94,20 @@ std::shared_ptr<Connection> Connection::create(std::weak_ptr<DeliveryTarget> own
         std::lock_guard guard(registry.lock);
         ++registry.running;
     }
-    try {
-        connection->worker_ =
-            std::thread(workerMain, connection->signal_, std::weak_ptr<Connection>(connection));
-    } catch (...) {
-        std::lock_guard guard(registry.lock);
-        --registry.running;
-        return nullptr;
+    const std::uint32_t error = connection->worker_.start(
+        [signal = connection->signal_, self = std::weak_ptr<Connection>(connection)] {
+            workerMain(signal, self);
+        });
+    if (error != 0) {
+        {
+            std::lock_guard guard(registry.lock);
+            --registry.running;
+        }
+        // Told at once, never left to a wait that no thread would end.
+        connection->lastFailure_ = noWorker(error);
+        return connection;
     }
-    connection->workerId_ = connection->worker_.get_id();
+    connection->workerId_ = connection->worker_.id();
     return connection;
 }
 
@@ -111,7 +125,24 @@ void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<
         try {
             self->drain();
         } catch (...) {
-            break;
+            // Out of memory, most likely (a process full of connections). Ending the worker
+            // here would leave every waiter on this connection waiting for ever: what is
+            // queued fails instead, what could not be delivered is abandoned, and the worker
+            // stays for what comes next.
+            bool failed = true;
+            try {
+                self->closeAndFailAll("connection lost: the client ran out of memory");
+                self->runDeliveries();
+                failed = false;
+            } catch (...) {
+            }
+            if (const auto owner = self->owner_.lock()) {
+                owner->abandonAll(*self);
+            }
+            if (failed) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                signal->wake(); // what is left in the queue fails on the next pass
+            }
         }
         // Dropping the last reference here runs the destructor on this thread; it only
         // detaches, and the loop then ends on the stop mark.
@@ -123,9 +154,9 @@ void Connection::workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<
         --registry.running;
         // A parked worker is parked before it gets here (on this thread, or by a stop that
         // gave up on it), so its id is found whenever it is there to be joined.
-        const auto self = std::this_thread::get_id();
+        const auto self = os::WorkerThread::currentId();
         if (std::any_of(registry.ended.begin(), registry.ended.end(),
-                        [&](const std::thread& t) { return t.get_id() == self; })) {
+                        [&](const os::WorkerThread& t) { return t.id() == self; })) {
             registry.exited.push_back(self);
         }
     }
@@ -138,7 +169,7 @@ bool Connection::onAnyWorkerThread() {
 
 void Connection::joinEndedWorkers(std::chrono::milliseconds limit) {
     WorkerRegistry& registry = workers();
-    std::vector<std::thread> ended;
+    std::vector<os::WorkerThread> ended;
     bool allEnded = false;
     {
         std::unique_lock guard(registry.lock);
@@ -148,8 +179,8 @@ void Connection::joinEndedWorkers(std::chrono::milliseconds limit) {
         ended.swap(registry.ended);
         registry.exited.clear();
     }
-    for (std::thread& thread : ended) {
-        if (thread.get_id() == std::this_thread::get_id() || !allEnded) {
+    for (os::WorkerThread& thread : ended) {
+        if (thread.id() == os::WorkerThread::currentId() || !allEnded) {
             thread.detach(); // ourselves (a callback), or stuck past the limit
         } else {
             thread.join();

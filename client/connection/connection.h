@@ -7,6 +7,7 @@
 #include "reply_parser.h"
 #include "request.h"
 #include "socket.h"
+#include "worker_thread.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace dravolin {
@@ -30,12 +30,17 @@ struct Outcome {
     Failure failure;
 };
 
+class Connection;
+
 // Receives the outcome of every delivered request (the client object).
 class DeliveryTarget {
   public:
     virtual ~DeliveryTarget() = default;
     virtual void deliver(std::uint32_t requestId, const Outcome& outcome,
                          protocol::RecordList& records) = 0;
+    // Completes as failed whatever is still outstanding on `connection`, whose worker could
+    // not deliver it (memory ran out); later deliveries of those operations are ignored.
+    virtual void abandonAll(const Connection& /*connection*/) noexcept {}
 };
 
 enum class ConnectionState { Disconnected = 0, Connected = 2, ShuttingDown = 4 };
@@ -62,7 +67,8 @@ struct LoginSession {
 
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    // Starts the worker; null when the thread could not be created.
+    // Starts the worker. When no thread could be started, the connection has none
+    // (hasWorker() is false) and its last failure says why.
     static std::shared_ptr<Connection> create(std::weak_ptr<DeliveryTarget> owner);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -96,7 +102,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // itself (a callback), only marks it to end when the callback returns.
     void stop();
 
-    bool onWorkerThread() const { return std::this_thread::get_id() == workerId_; }
+    bool onWorkerThread() const { return os::WorkerThread::currentId() == workerId_; }
+    bool hasWorker() const { return workerId_ != 0; }
     // True on the worker thread of any connection (inside a callback).
     static bool onAnyWorkerThread();
 
@@ -144,8 +151,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     const std::weak_ptr<DeliveryTarget> owner_;
     std::shared_ptr<WorkerSignal> signal_ = std::make_shared<WorkerSignal>();
-    std::thread worker_;
-    std::thread::id workerId_;
+    os::WorkerThread worker_;
+    os::WorkerThread::Id workerId_ = 0;
     std::mutex stopLock_;
     std::atomic<bool> stopping_{false};
 

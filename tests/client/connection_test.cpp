@@ -3,12 +3,14 @@
 #include "connection.h"
 #include "errors.h"
 #include "loopback_peer.h"
+#include "response.h"
 #include "socket.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -85,6 +87,95 @@ TEST(ConnectionLifecycle, DestroyingWhileTheWorkerWaitsInReceiveReturns) {
     auto done = std::async(std::launch::async, [&] { connection->stop(); });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     connection.reset();
+}
+
+namespace {
+void DRAVOLIN_CALL neverCalledBack(std::uint32_t, int, Response*) {
+    ADD_FAILURE() << "a connection without a worker called back";
+}
+} // namespace
+
+// A worker thread that cannot be started (the process is out of threads or address space):
+// the connection says why at once, its operations fail (a Disconnect succeeds) without
+// waiting for a thread that does not exist, and the next connection gets its worker.
+TEST(ConnectionLifecycle, AWorkerThatCannotStartIsToldAtOnceAndNothingWaits) {
+    SocketLayer sockets;
+    auto client = std::make_shared<Client>();
+    os::WorkerThread::failStartsWith = 8;
+    auto connection = Connection::create(client);
+    os::WorkerThread::failStartsWith = 0;
+    ASSERT_TRUE(connection);
+    EXPECT_FALSE(connection->hasWorker());
+    const Outcome failure = connection->lastFailure();
+    EXPECT_EQ(failure.status, 105);
+    EXPECT_EQ(failure.failure.reason, DRAVOLIN_REASON_CONNECT_FAILED);
+    EXPECT_EQ(failure.failure.text.rfind("no worker thread: ", 0), 0u) << failure.failure.text;
+    EXPECT_GT(failure.failure.text.size(), std::string("no worker thread: ").size());
+
+    const auto get = [](Connection& c, std::uint32_t id) { c.startCommand(id, 7, "CtlAuthMode"); };
+    std::uint32_t requestId = 0;
+    Response asyncResponse;
+    EXPECT_EQ(client->submit(connection, get, &asyncResponse, &requestId, neverCalledBack), 1);
+    EXPECT_EQ(requestId, 0u);
+
+    auto done = std::async(std::launch::async, [&] {
+        Response response;
+        const int request = client->submit(connection, get, &response, nullptr, nullptr);
+        EXPECT_TRUE(response.completed);
+        EXPECT_EQ(response.status, 105);
+        const int disconnect = client->submit(
+            connection, [](Connection& c, std::uint32_t id) { c.startDisconnect(id); }, nullptr,
+            nullptr, nullptr);
+        return std::make_pair(request, disconnect);
+    });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const auto [request, disconnect] = done.get();
+    EXPECT_EQ(request, 1);
+    EXPECT_EQ(disconnect, 0);
+
+    const auto next = Connection::create(client);
+    EXPECT_TRUE(next->hasWorker());
+    client->close();
+}
+
+namespace {
+// Fails its first delivery the way memory running out would.
+class FailsFirstDelivery : public Recorder {
+  public:
+    void deliver(std::uint32_t id, const Outcome& outcome, protocol::RecordList& records) override {
+        if (!failed_.exchange(true)) {
+            throw std::bad_alloc();
+        }
+        Recorder::deliver(id, outcome, records);
+    }
+
+  private:
+    std::atomic<bool> failed_{false};
+};
+} // namespace
+
+// A failure inside the worker's work does not end the worker: what was queued fails rather
+// than wait for ever, and later requests are still served.
+TEST(ConnectionLifecycle, AFailureInsideTheWorkFailsTheQueueAndTheWorkerStays) {
+    SocketLayer sockets;
+    LoopbackPeer peer([](PeerLink& link) {
+        link.send(testpeer::kGreeting);
+        link.waitForEnd(std::chrono::milliseconds(20000));
+    });
+    auto recorder = std::make_shared<FailsFirstDelivery>();
+    auto connection = Connection::create(recorder);
+    connection->setEndpoint("127.0.0.1", peer.servicePort());
+    connection->startConnect(7); // its delivery fails
+    connection->startCommand(8, 0, nullptr);
+    ASSERT_TRUE(recorder->waitFor(1));
+    connection->startCommand(9, 0, nullptr);
+    ASSERT_TRUE(recorder->waitFor(2));
+    const auto entries = recorder->entries();
+    EXPECT_EQ(entries[0].id, 8u);
+    EXPECT_EQ(entries[0].status, 105);
+    EXPECT_EQ(entries[0].reason, DRAVOLIN_REASON_CONNECTION_LOST);
+    EXPECT_EQ(entries[1].id, 9u);
+    EXPECT_EQ(entries[1].status, 105);
 }
 
 TEST(ConnectionLifecycle, RequestsOnAClosedPortFailWithTheSystemsText) {
