@@ -1,6 +1,7 @@
 #include "client.h"
 
 #include "response.h"
+#include "worker.h"
 
 namespace dravolin {
 
@@ -45,7 +46,28 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
     return operation->result;
 }
 
-void Client::complete(PendingOperation& operation, bool failed) {
+std::shared_ptr<PendingOperation> Client::take(std::uint32_t requestId) {
+    std::lock_guard guard(pendingLock_);
+    const auto it = pending_.find(requestId);
+    if (it == pending_.end()) {
+        return nullptr; // cancelled, or ended already
+    }
+    std::shared_ptr<PendingOperation> operation = std::move(it->second);
+    pending_.erase(it);
+    return operation;
+}
+
+void Client::finish(PendingOperation& operation, const Outcome& outcome,
+                    protocol::RecordList* records) {
+    if (operation.response) {
+        Response& r = *operation.response;
+        if (records) {
+            r.records = std::move(*records);
+            records->clear();
+        }
+        r.outcome = outcome;
+    }
+    const bool failed = outcome.failed();
     operation.result = failed ? DRAVOLIN_FAILED : DRAVOLIN_OK;
     operation.completed = true;
     if (operation.callback) {
@@ -56,41 +78,17 @@ void Client::complete(PendingOperation& operation, bool failed) {
 }
 
 void Client::abandon(PendingOperation& operation, const char* why) {
-    if (operation.response) {
-        Response& r = *operation.response;
-        r.completed = true;
-        r.status = protocol::kStatusClientFailure;
-        r.statusText.clear();
-        r.reason = DRAVOLIN_REASON_ENDED;
-        r.reasonText = why;
-    }
-    complete(operation, true);
+    // The worker records the failures it delivers; this one it never sees.
+    const Outcome outcome = clientFailure({DRAVOLIN_REASON_ENDED, why});
+    operation.connection->recordFailure(outcome);
+    finish(operation, outcome, nullptr);
 }
 
 void Client::deliver(std::uint32_t requestId, const Outcome& outcome,
                      protocol::RecordList& records) {
-    std::shared_ptr<PendingOperation> operation;
-    {
-        std::lock_guard guard(pendingLock_);
-        const auto it = pending_.find(requestId);
-        if (it == pending_.end()) {
-            return; // cancelled, or delivered already
-        }
-        operation = std::move(it->second);
-        pending_.erase(it);
+    if (const auto operation = take(requestId)) {
+        finish(*operation, outcome, &records);
     }
-    const bool failed = outcome.status != protocol::kStatusOk;
-    if (operation->response) {
-        Response& r = *operation->response;
-        r.records = std::move(records);
-        records.clear();
-        r.completed = true;
-        r.status = outcome.status;
-        r.statusText = outcome.statusText;
-        r.reason = outcome.failure.reason;
-        r.reasonText = outcome.failure.text;
-    }
-    complete(*operation, failed);
 }
 
 int Client::cancel(std::uint32_t requestId) {
@@ -104,15 +102,7 @@ int Client::cancel(std::uint32_t requestId) {
         connection = it->second->connection;
     }
     if (connection->cancel(requestId) > 0) {
-        std::shared_ptr<PendingOperation> operation;
-        {
-            std::lock_guard guard(pendingLock_);
-            const auto it = pending_.find(requestId);
-            if (it != pending_.end()) {
-                operation = std::move(it->second);
-                pending_.erase(it);
-            }
-        }
+        const std::shared_ptr<PendingOperation> operation = take(requestId);
         // A withdrawn asynchronous operation is never reported; a synchronous caller must not
         // be left waiting, so it returns as failed.
         if (operation && !operation->callback) {
@@ -171,7 +161,7 @@ void Client::close() {
     connections.clear();
     // Workers whose connection went with its last reference on the worker itself are joined
     // here: no library thread may still run once the library has ended.
-    Connection::joinEndedWorkers(std::chrono::milliseconds(5000));
+    worker::joinEnded(std::chrono::milliseconds(5000));
 }
 
 } // namespace dravolin

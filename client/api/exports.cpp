@@ -3,6 +3,7 @@
 #include "client.h"
 #include "response.h"
 #include "socket.h"
+#include "worker.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -114,7 +115,7 @@ DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_Free(void) {
             // Another thread's Free (a callback's, say) may still be ending the client: once
             // this one returns, no library thread may run, so wait for it. A callback does not
             // wait: the Free in progress may itself be waiting for that callback's worker.
-            if (!Connection::onAnyWorkerThread()) {
+            if (!dravolin::worker::onWorkerThread()) {
                 lib.closed.wait(guard, [&] { return lib.closing == 0; });
             }
             return;
@@ -185,21 +186,29 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Login(uint32_t connectionHandle,
         if (!parameters) {
             return DRAVOLIN_FAILED;
         }
+        dravolin::LoginData login;
         if (parameters->mode == DRAVOLIN_LOGIN_PLAIN) {
-            connection->setPlainLogin(parameters->name ? parameters->name : "",
-                                      parameters->password ? parameters->password : "");
+            login.userName = parameters->name ? parameters->name : "";
+            login.userPassword = parameters->password ? parameters->password : "";
         } else if (parameters->mode == DRAVOLIN_LOGIN_CHAP) {
             if (!parameters->name || !parameters->password) {
                 return DRAVOLIN_FAILED; // the CHAP name and secret are required
             }
-            connection->setChapLogin(parameters->name, parameters->password, parameters->peerName,
-                                     parameters->peerPassword, parameters->encrypt != 0);
+            login.mode = 1;
+            login.chapName = parameters->name;
+            login.chapSecret = parameters->password;
+            login.mutualAuth = parameters->peerName && parameters->peerPassword;
+            if (login.mutualAuth) {
+                login.peerName = parameters->peerName;
+                login.peerSecret = parameters->peerPassword;
+            }
+            login.encryptRequested = parameters->encrypt != 0;
         } else {
             return DRAVOLIN_FAILED;
         }
         return client->submit(
-            connection, [](Connection& c, uint32_t id) { c.startLogin(id); }, nullptr, requestId,
-            callback);
+            connection, [&login](Connection& c, uint32_t id) { c.startLogin(id, login); }, nullptr,
+            requestId, callback);
     } catch (...) {
         return DRAVOLIN_FAILED;
     }
@@ -350,12 +359,12 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectio
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
                                                                 char* text, unsigned int capacity) {
-    const bool known = response && response->completed;
+    const bool known = response && response->outcome;
     if (status) {
-        *status = known ? response->status : 0;
+        *status = known ? response->outcome->status : 0;
     }
     try {
-        copyText(known ? response->statusText : std::string(), text, capacity);
+        copyText(known ? response->outcome->statusText : std::string(), text, capacity);
     } catch (...) {
     }
     return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
@@ -363,12 +372,13 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* respon
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
                                                                 char* text, unsigned int capacity) {
-    const bool known = response && response->completed;
+    const bool known = response && response->outcome;
     if (reason) {
-        *reason = known ? response->reason : DRAVOLIN_REASON_NONE;
+        *reason = known ? response->outcome->failure.reason : DRAVOLIN_REASON_NONE;
     }
     try {
-        copyText(known ? boundedReason(response->reasonText) : std::string(), text, capacity);
+        copyText(known ? boundedReason(response->outcome->failure.text) : std::string(), text,
+                 capacity);
     } catch (...) {
     }
     return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;

@@ -1,0 +1,28 @@
+// Worker threads of the connections: how one is started, and the registry that lets ending
+// the library wait for all of them, also those whose connection went away on the worker
+// itself.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <thread>
+
+namespace dravolin::worker {
+
+// Starts a worker thread running `body`; nullopt when no thread could be made. The thread
+// is counted as running until its body has returned.
+std::optional<std::thread> start(std::function<void()> body);
+
+// True on any worker thread (inside a callback).
+bool onWorkerThread();
+
+// Hands a worker over to be joined later: one that is ending its own connection, or one
+// that did not end in time.
+void adopt(std::thread thread);
+
+// Waits (at most `limit`) until no worker runs but the calling one, and joins the adopted
+// ones: after it, no library thread is left running code except the caller.
+void joinEnded(std::chrono::milliseconds limit);
+
+} // namespace dravolin::worker
