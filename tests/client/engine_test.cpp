@@ -351,3 +351,32 @@ TEST(ProtocolEngine, CancelWithdrawsQueuedStepsButNotTheOneInService) {
     const std::vector<Delivered> expected{{1, 200, 0, 0}, {2, 200, 0, 0}};
     EXPECT_EQ(run.delivered, expected);
 }
+
+namespace {
+// True when `text` appears anywhere in the bytes of `storage`.
+template <std::size_t N> bool holds(const unsigned char (&storage)[N], std::string_view text) {
+    return std::string_view(reinterpret_cast<const char*>(storage), N).find(text) !=
+           std::string_view::npos;
+}
+} // namespace
+
+// Short texts live inside the string objects, so their bytes stay in this storage after the
+// destructor ran and can be looked at.
+TEST(LoginSecrets, LoginDataAndLoginLinesAreWipedWhenTheyGo) {
+    alignas(LoginData) unsigned char data[sizeof(LoginData)];
+    auto* login = new (data) LoginData;
+    login->userPassword = "pw-1234";
+    login->chapSecret = "chap-5678";
+    login->peerSecret = "peer-9012";
+    ASSERT_TRUE(holds(data, "pw-1234"));
+    login->~LoginData();
+    EXPECT_FALSE(holds(data, "pw-1234"));
+    EXPECT_FALSE(holds(data, "chap-5678"));
+    EXPECT_FALSE(holds(data, "peer-9012"));
+
+    alignas(Request) unsigned char step[sizeof(Request)];
+    auto* request = new (step) Request(RequestKind::Login, "login u pw-1\n", 1, true);
+    ASSERT_TRUE(holds(step, "pw-1"));
+    request->~Request();
+    EXPECT_FALSE(holds(step, "pw-1"));
+}
