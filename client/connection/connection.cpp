@@ -229,8 +229,10 @@ int Connection::receiveLimit(bool greeting) const {
 }
 
 void Connection::receiveReply(bool greeting) {
+    char room[protocol::kMaxLineLength];
     for (;;) {
-        const TransportResult result = transport_.receive(receiveLimit(greeting));
+        const TransportResult result =
+            transport_.receive(receiveLimit(greeting), room, sizeof room);
         std::lock_guard guard(lock_);
         if (result.kind != Kind::Text) {
             linkFailed(result);

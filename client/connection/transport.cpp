@@ -1,9 +1,6 @@
 #include "transport.h"
 
 #include "crypto_provider.h"
-#include "line_assembler.h"
-
-#include <algorithm>
 
 namespace dravolin {
 
@@ -14,9 +11,6 @@ namespace {
 // How long a peer may stay silent while it owes the rest of a frame; the frame is rejected
 // then. Without part of a frame held, a receive waits as long as the caller's limit.
 constexpr int kFrameIdleLimitMs = 10000;
-
-// Room for one receive: a reply line's worth of plain text, or the largest frame.
-constexpr std::size_t kInputSize = std::max(protocol::kMaxLineLength, crypto::kMaxFrameSize);
 
 TransportResult resultOf(Kind kind, int error = 0) {
     TransportResult result;
@@ -81,21 +75,18 @@ TransportResult Transport::send(std::string_view text) {
     return sendAll(reinterpret_cast<const char*>(frame.data()), frame.size());
 }
 
-TransportResult Transport::receive(int limitMs) {
+TransportResult Transport::receive(int limitMs, char* room, std::size_t roomSize) {
     if (pending_.failed()) {
         return pending_;
     }
     if (encrypted_) {
         return receiveFrameText(limitMs);
     }
-    if (!input_) {
-        input_ = std::make_unique<char[]>(kInputSize);
-    }
     int error = 0;
-    const long got = stream_.receive(input_.get(), protocol::kMaxLineLength, error, limitMs);
+    const long got = stream_.receive(room, roomSize, error, limitMs);
     if (got > 0) {
         TransportResult result = resultOf(Kind::Text);
-        result.text = std::string_view(input_.get(), static_cast<std::size_t>(got));
+        result.text = std::string_view(room, static_cast<std::size_t>(got));
         return result;
     }
     // Only a limit of the caller's ends a receive as timed out; the OS's own time-outs are
@@ -149,7 +140,7 @@ void Transport::encrypt(const std::vector<std::uint8_t>& serverChallenge, std::s
                                     secret.size());
     frames_.reset();
     if (!input_) {
-        input_ = std::make_unique<char[]>(kInputSize);
+        input_ = std::make_unique<char[]>(crypto::kMaxFrameSize);
     }
     encrypted_ = true;
 }

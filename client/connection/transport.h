@@ -54,9 +54,11 @@ class Transport {
     // Sends the whole text, in one call when the stream takes it.
     TransportResult send(std::string_view text);
 
-    // The next piece of reply text. `limitMs` bounds the wait for the next byte; while part of
-    // a frame is held, the frame idle limit applies when it is the shorter one.
-    TransportResult receive(int limitMs);
+    // The next piece of reply text: plain text lands in `room` (the caller's, so that an idle
+    // connection holds no buffer of its own), a frame's text stays in the reassembler.
+    // `limitMs` bounds the wait for the next byte; while part of a frame is held, the frame
+    // idle limit applies when it is the shorter one.
+    TransportResult receive(int limitMs, char* room, std::size_t roomSize);
 
     // Drops whatever was received beyond the reply just completed.
     void discardReceived();
@@ -83,7 +85,7 @@ class Transport {
     crypto::ChannelCipher cipher_;
     // TCP may cut a frame over several receives or bring several in one.
     crypto::FrameReassembler frames_{cipher_};
-    std::unique_ptr<char[]> input_; // one receive's bytes
+    std::unique_ptr<char[]> input_; // one receive's bytes of the encrypted channel
 };
 
 } // namespace dravolin

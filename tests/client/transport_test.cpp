@@ -16,6 +16,8 @@ using Kind = TransportResult::Kind;
 
 namespace {
 
+char room[1024]; // the caller's room for plain text
+
 // Takes at most `perCall` bytes per send; hands out scripted receives, then the end.
 class TrickleStream : public net::Stream {
   public:
@@ -109,13 +111,13 @@ TEST(Transport, FramesCutOverReceivesComeOutAsTheirTexts) {
     }
     Transport transport(stream);
     transport.encrypt(kChallenge, kSecret);
-    TransportResult first = transport.receive(net::kNoTimeout);
+    TransportResult first = transport.receive(net::kNoTimeout, room, sizeof room);
     ASSERT_EQ(first.kind, Kind::Text);
     EXPECT_EQ(first.text, "200 reply\r\n");
-    TransportResult second = transport.receive(net::kNoTimeout);
+    TransportResult second = transport.receive(net::kNoTimeout, room, sizeof room);
     ASSERT_EQ(second.kind, Kind::Text);
     EXPECT_EQ(second.text, "\r\n\r\n");
-    EXPECT_EQ(transport.receive(net::kNoTimeout).kind, Kind::PeerClosed);
+    EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::PeerClosed);
 }
 
 TEST(Transport, EachEndIsReportedForWhatItIs) {
@@ -123,18 +125,18 @@ TEST(Transport, EachEndIsReportedForWhatItIs) {
         TrickleStream stream(10);
         stream.incoming.push_back("200 ok\r\n");
         Transport transport(stream);
-        const TransportResult text = transport.receive(net::kNoTimeout);
+        const TransportResult text = transport.receive(net::kNoTimeout, room, sizeof room);
         ASSERT_EQ(text.kind, Kind::Text);
         EXPECT_EQ(text.text, "200 ok\r\n");
-        EXPECT_EQ(transport.receive(net::kNoTimeout).kind, Kind::PeerClosed);
+        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::PeerClosed);
     }
     {
         TrickleStream stream(10);
         stream.failWith = net::timedOutError();
         Transport transport(stream);
-        EXPECT_EQ(transport.receive(100).kind, Kind::TimedOut);
+        EXPECT_EQ(transport.receive(100, room, sizeof room).kind, Kind::TimedOut);
         // Without a limit of the caller's, the system's own time-out is a system error.
-        const TransportResult system = transport.receive(net::kNoTimeout);
+        const TransportResult system = transport.receive(net::kNoTimeout, room, sizeof room);
         EXPECT_EQ(system.kind, Kind::SystemError);
         EXPECT_EQ(system.error, net::timedOutError());
     }
@@ -144,7 +146,7 @@ TEST(Transport, EachEndIsReportedForWhatItIs) {
         stream.incoming.push_back(frameOf("200 reply\r\n").substr(0, 20));
         Transport transport(stream);
         transport.encrypt(kChallenge, kSecret);
-        const TransportResult cut = transport.receive(net::kNoTimeout);
+        const TransportResult cut = transport.receive(net::kNoTimeout, room, sizeof room);
         EXPECT_EQ(cut.kind, Kind::FrameRejected);
         EXPECT_EQ(cut.frameError, crypto::FrameError::NoFrameEnd);
     }
@@ -155,7 +157,7 @@ TEST(Transport, EachEndIsReportedForWhatItIs) {
         stream.incoming.push_back(forged + frameOf("x"));
         Transport transport(stream);
         transport.encrypt(kChallenge, kSecret);
-        EXPECT_EQ(transport.receive(net::kNoTimeout).kind, Kind::FrameRejected);
+        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::FrameRejected);
     }
 }
 
@@ -164,7 +166,7 @@ TEST(Transport, AHostNameThatDoesNotResolveIsReportedAsSuchByTheFirstReceive) {
     {
         Transport transport;
         EXPECT_EQ(transport.connect("nosuch.invalid", 3261, 2000).kind, Kind::HostNotFound);
-        EXPECT_EQ(transport.receive(net::kNoTimeout).kind, Kind::HostNotFound);
+        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::HostNotFound);
         EXPECT_EQ(transport.send("logoff\n").kind, Kind::HostNotFound);
     }
     net::cleanup();
