@@ -1,6 +1,7 @@
 // The exported functions: thin entries that check initialisation and forward to the Client.
 #include "DravolinClient.h"
 #include "client.h"
+#include "exports_support.h"
 #include "response.h"
 #include "socket.h"
 #include "worker.h"
@@ -31,14 +32,16 @@ Library& library() {
     return *instance;
 }
 
+} // namespace
+
+namespace dravolin::exports {
+
 std::shared_ptr<Client> currentClient() {
     Library& lib = library();
     std::lock_guard guard(lib.lock);
     return lib.client;
 }
 
-// Connect and its companion with time-outs. With keepOnFailure, a synchronous Connect that
-// failed still publishes its handle, so that the caller can ask it why.
 int connectWith(const char* host, int port, int connectMs, int replyMs, bool keepOnFailure,
                 uint32_t* connectionHandle, uint32_t* requestId, CompletionCallback callback) {
     const auto client = currentClient();
@@ -68,7 +71,6 @@ int connectWith(const char* host, int port, int connectMs, int replyMs, bool kee
     }
 }
 
-// Copies text with its NUL into a caller's buffer of `capacity` bytes, cut when longer.
 void copyText(const std::string& text, char* buffer, unsigned int capacity) {
     if (!buffer || capacity == 0) {
         return;
@@ -78,12 +80,14 @@ void copyText(const std::string& text, char* buffer, unsigned int capacity) {
     buffer[n] = '\0';
 }
 
-// Reason texts stay below their documented bound.
 std::string boundedReason(const std::string& text) {
     return text.substr(0, DRAVOLIN_MAX_REASON - 1);
 }
 
-} // namespace
+} // namespace dravolin::exports
+
+using dravolin::exports::connectWith;
+using dravolin::exports::currentClient;
 
 extern "C" {
 
@@ -317,98 +321,6 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
         return DRAVOLIN_OK;
     } catch (...) {
         return DRAVOLIN_OK;
-    }
-}
-
-// ---------------------------------------------------------------------------------------
-// Extension: time-outs and failure reasons.
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ConnectWithTimeouts(
-    const char* host, int port, int connectTimeoutMs, int replyTimeoutMs,
-    uint32_t* connectionHandle, uint32_t* requestId, CompletionCallback callback) {
-    if (!currentClient()) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    if (connectTimeoutMs < 0 || replyTimeoutMs < 0) {
-        return DRAVOLIN_FAILED;
-    }
-    return connectWith(host, port, connectTimeoutMs, replyTimeoutMs, true, connectionHandle,
-                       requestId, callback);
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectionHandle,
-                                                              int replyTimeoutMs) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
-        if (replyTimeoutMs < 0) {
-            return DRAVOLIN_FAILED;
-        }
-        connection->setReplyTimeout(replyTimeoutMs);
-        return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
-    }
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
-                                                                char* text, unsigned int capacity) {
-    const bool known = response && response->outcome;
-    if (status) {
-        *status = known ? response->outcome->status : 0;
-    }
-    try {
-        copyText(known ? response->outcome->statusText : std::string(), text, capacity);
-    } catch (...) {
-    }
-    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
-                                                                char* text, unsigned int capacity) {
-    const bool known = response && response->outcome;
-    if (reason) {
-        *reason = known ? response->outcome->failure.reason : DRAVOLIN_REASON_NONE;
-    }
-    try {
-        copyText(known ? boundedReason(response->outcome->failure.text) : std::string(), text,
-                 capacity);
-    } catch (...) {
-    }
-    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connectionHandle, int* status,
-                                                             int* reason, char* text,
-                                                             unsigned int capacity) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
-        const dravolin::Outcome last = connection->lastFailure();
-        if (status) {
-            *status = last.status;
-        }
-        if (reason) {
-            *reason = last.failure.reason;
-        }
-        copyText(last.failure.reason != DRAVOLIN_REASON_NONE ? boundedReason(last.failure.text)
-                                                             : last.statusText,
-                 text, capacity);
-        return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
     }
 }
 
