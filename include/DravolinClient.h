@@ -25,9 +25,11 @@
  *
  * Threading rules:
  *  - Every function may be called from any thread; connections are independent of each other.
- *  - Callbacks run on the worker thread of the connection, one at a time per connection. A
- *    callback must not wait for another operation on the same connection (a synchronous call
- *    on that connection from inside its callback would never return). DravolinClient_Free and
+ *  - Callbacks run on the worker thread of the connection, one at a time per connection, in
+ *    the order the operations completed. A synchronous call on the same connection from inside
+ *    a callback is served in place by that worker and returns once its operation completed;
+ *    the callbacks of operations that completed before it run first (nested inside the calling
+ *    callback, still one at a time and in order). DravolinClient_Free and
  *    DravolinClient_Disconnect may be called from inside a callback.
  *  - Each submitted operation completes exactly once (callback called or waiter woken), unless
  *    it was withdrawn by DravolinClient_CancelRequest before the worker started on it, in which
@@ -225,7 +227,8 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
  *    share one deadline, so a server that accepts and never greets cannot escape it. When it
  *    runs out, Connect fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. (Resolving a
  *    host name is left to the system's resolver and its own limits; a dotted address needs
- *    none.)
+ *    none. A name that resolves to no IPv4 address fails the Connect at the greeting with
+ *    status 105, reason DRAVOLIN_REASON_HOST_NOT_FOUND.)
  *  - The reply time-out is an idle limit: a request in service that receives no byte for that
  *    long fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. A reply that keeps arriving
  *    (a long "getlog") never trips it. The end of the timed-out reply can no longer be found,
@@ -261,6 +264,7 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
 #define DRAVOLIN_REASON_ARGUMENT_MISSING 8 /* the command needs an argument; null was given */
 #define DRAVOLIN_REASON_LOGIN 9            /* a CHAP check of the client failed (proof, crypt) */
 #define DRAVOLIN_REASON_ENDED 10           /* cancelled while waiting, or the library was freed */
+#define DRAVOLIN_REASON_HOST_NOT_FOUND 11  /* "host name not found": no IPv4 address for it */
 
 /* Reason texts are shorter than this (with their NUL). */
 #define DRAVOLIN_MAX_REASON 512

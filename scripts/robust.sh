@@ -39,7 +39,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 # Tests that exercise threads, sockets and decoders of untrusted input, longest first (see
 # run_programs).
-client_tests="client_server_test client_chap_test client_connection_test client_api_test client_protocol_test"
+client_tests="client_server_test client_chap_test client_connection_test client_api_test client_engine_test client_protocol_test"
 robust_tests="robust_fault_matrix_test fuzz_corpus_replay_test robust_soak_test robust_concurrency_test"
 quick_tests="$robust_tests $client_tests robust_ipsec_apply_fault_test"
 

@@ -1,6 +1,7 @@
 #include "client.h"
 
 #include "response.h"
+#include "worker.h"
 
 #include <algorithm>
 
@@ -52,7 +53,33 @@ int Client::submit(const std::shared_ptr<Connection>& connection, const Starter&
     return operation->result;
 }
 
-void Client::complete(PendingOperation& operation, bool failed) {
+std::shared_ptr<PendingOperation> Client::take(std::uint32_t requestId) {
+    std::lock_guard guard(pendingLock_);
+    const auto it = pending_.find(requestId);
+    if (it == pending_.end()) {
+        return nullptr; // cancelled, or ended already
+    }
+    std::shared_ptr<PendingOperation> operation = std::move(it->second);
+    pending_.erase(it);
+    return operation;
+}
+
+void Client::finish(PendingOperation& operation, const Outcome& outcome,
+                    protocol::RecordList* records) {
+    if (operation.response) {
+        Response& r = *operation.response;
+        if (records) {
+            r.records = std::move(*records);
+            records->clear();
+        }
+        try {
+            r.outcome = outcome;
+        } catch (...) {
+            // Out of memory: the outcome without its texts, the operation completes all the same.
+            r.outcome = Outcome{outcome.status, {}, {outcome.failure.reason, {}}};
+        }
+    }
+    const bool failed = outcome.failed();
     operation.result = failed ? DRAVOLIN_FAILED : DRAVOLIN_OK;
     operation.completed = true;
     if (operation.callback) {
@@ -62,20 +89,16 @@ void Client::complete(PendingOperation& operation, bool failed) {
     }
 }
 
-void Client::abandon(PendingOperation& operation, const char* why, int reason) {
-    if (operation.response) {
-        Response& r = *operation.response;
-        r.completed = true;
-        r.status = protocol::kStatusClientFailure;
-        r.statusText.clear();
-        r.reason = reason;
-        try {
-            r.reasonText = why;
-        } catch (...) {
-            r.reasonText.clear(); // out of memory: the reason without its text
-        }
+void Client::abandon(PendingOperation& operation, const char* why, int reason) noexcept {
+    Outcome outcome = clientFailure({reason, {}});
+    try {
+        outcome.failure.text = why;
+        // The worker records the failures it delivers; this one it never sees.
+        operation.connection->recordFailure(outcome);
+    } catch (...) {
+        // Out of memory: the reason without its text.
     }
-    complete(operation, true);
+    finish(operation, outcome, nullptr);
 }
 
 void Client::abandonAll(const Connection& connection) noexcept {
@@ -100,32 +123,9 @@ void Client::abandonAll(const Connection& connection) noexcept {
 
 void Client::deliver(std::uint32_t requestId, const Outcome& outcome,
                      protocol::RecordList& records) {
-    std::shared_ptr<PendingOperation> operation;
-    {
-        std::lock_guard guard(pendingLock_);
-        const auto it = pending_.find(requestId);
-        if (it == pending_.end()) {
-            return; // cancelled, or delivered already
-        }
-        operation = std::move(it->second);
-        pending_.erase(it);
+    if (const auto operation = take(requestId)) {
+        finish(*operation, outcome, &records);
     }
-    const bool failed = outcome.status != protocol::kStatusOk;
-    if (operation->response) {
-        Response& r = *operation->response;
-        r.records = std::move(records);
-        records.clear();
-        r.completed = true;
-        r.status = outcome.status;
-        r.reason = outcome.failure.reason;
-        try {
-            r.statusText = outcome.statusText;
-            r.reasonText = outcome.failure.text;
-        } catch (...) {
-            // Out of memory: the texts stay out, the operation completes all the same.
-        }
-    }
-    complete(*operation, failed);
 }
 
 int Client::cancel(std::uint32_t requestId) {
@@ -139,15 +139,7 @@ int Client::cancel(std::uint32_t requestId) {
         connection = it->second->connection;
     }
     if (connection->cancel(requestId) > 0) {
-        std::shared_ptr<PendingOperation> operation;
-        {
-            std::lock_guard guard(pendingLock_);
-            const auto it = pending_.find(requestId);
-            if (it != pending_.end()) {
-                operation = std::move(it->second);
-                pending_.erase(it);
-            }
-        }
+        const std::shared_ptr<PendingOperation> operation = take(requestId);
         // A withdrawn asynchronous operation is never reported; a synchronous caller must not
         // be left waiting, so it returns as failed.
         if (operation && !operation->callback) {
@@ -206,7 +198,7 @@ void Client::close() {
     connections.clear();
     // Workers whose connection went with its last reference on the worker itself are joined
     // here: no library thread may still run once the library has ended.
-    Connection::joinEndedWorkers(std::chrono::milliseconds(5000));
+    worker::joinEnded(std::chrono::milliseconds(5000));
 }
 
 } // namespace dravolin

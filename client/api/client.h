@@ -52,10 +52,15 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
 
   private:
     std::uint32_t nextId(std::uint32_t& counter);
-    static void complete(PendingOperation& operation, bool failed);
-    // Completes an operation that no reply will complete (cancelled, library ended).
+    std::shared_ptr<PendingOperation> take(std::uint32_t requestId);
+    // The one way an operation ends: its Response takes the outcome (and the records), then
+    // the callback runs or the waiter wakes.
+    static void finish(PendingOperation& operation, const Outcome& outcome,
+                       protocol::RecordList* records);
+    // Ends an operation that no reply will end (cancelled, library ended), recording the
+    // failure on its connection as a delivered one is.
     static void abandon(PendingOperation& operation, const char* why,
-                        int reason = DRAVOLIN_REASON_ENDED);
+                        int reason = DRAVOLIN_REASON_ENDED) noexcept;
 
     std::mutex pendingLock_;
     std::map<std::uint32_t, std::shared_ptr<PendingOperation>> pending_;

@@ -1,8 +1,10 @@
 // The exported functions: thin entries that check initialisation and forward to the Client.
 #include "DravolinClient.h"
 #include "client.h"
+#include "exports_support.h"
 #include "response.h"
 #include "socket.h"
+#include "worker.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -30,14 +32,16 @@ Library& library() {
     return *instance;
 }
 
+} // namespace
+
+namespace dravolin::exports {
+
 std::shared_ptr<Client> currentClient() {
     Library& lib = library();
     std::lock_guard guard(lib.lock);
     return lib.client;
 }
 
-// Connect and its companion with time-outs. With keepOnFailure, a synchronous Connect that
-// failed still publishes its handle, so that the caller can ask it why.
 int connectWith(const char* host, int port, int connectMs, int replyMs, bool keepOnFailure,
                 uint32_t* connectionHandle, uint32_t* requestId, CompletionCallback callback) {
     const auto client = currentClient();
@@ -74,7 +78,6 @@ int connectWith(const char* host, int port, int connectMs, int replyMs, bool kee
     }
 }
 
-// Copies text with its NUL into a caller's buffer of `capacity` bytes, cut when longer.
 void copyText(const std::string& text, char* buffer, unsigned int capacity) {
     if (!buffer || capacity == 0) {
         return;
@@ -84,12 +87,14 @@ void copyText(const std::string& text, char* buffer, unsigned int capacity) {
     buffer[n] = '\0';
 }
 
-// Reason texts stay below their documented bound.
 std::string boundedReason(const std::string& text) {
     return text.substr(0, DRAVOLIN_MAX_REASON - 1);
 }
 
-} // namespace
+} // namespace dravolin::exports
+
+using dravolin::exports::connectWith;
+using dravolin::exports::currentClient;
 
 extern "C" {
 
@@ -121,7 +126,7 @@ DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_Free(void) {
             // Another thread's Free (a callback's, say) may still be ending the client: once
             // this one returns, no library thread may run, so wait for it. A callback does not
             // wait: the Free in progress may itself be waiting for that callback's worker.
-            if (!Connection::onAnyWorkerThread()) {
+            if (!dravolin::worker::onWorkerThread()) {
                 lib.closed.wait(guard, [&] { return lib.closing == 0; });
             }
             return;
@@ -192,21 +197,29 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Login(uint32_t connectionHandle,
         if (!parameters) {
             return DRAVOLIN_FAILED;
         }
+        dravolin::LoginData login;
         if (parameters->mode == DRAVOLIN_LOGIN_PLAIN) {
-            connection->setPlainLogin(parameters->name ? parameters->name : "",
-                                      parameters->password ? parameters->password : "");
+            login.userName = parameters->name ? parameters->name : "";
+            login.userPassword = parameters->password ? parameters->password : "";
         } else if (parameters->mode == DRAVOLIN_LOGIN_CHAP) {
             if (!parameters->name || !parameters->password) {
                 return DRAVOLIN_FAILED; // the CHAP name and secret are required
             }
-            connection->setChapLogin(parameters->name, parameters->password, parameters->peerName,
-                                     parameters->peerPassword, parameters->encrypt != 0);
+            login.mode = 1;
+            login.chapName = parameters->name;
+            login.chapSecret = parameters->password;
+            login.mutualAuth = parameters->peerName && parameters->peerPassword;
+            if (login.mutualAuth) {
+                login.peerName = parameters->peerName;
+                login.peerSecret = parameters->peerPassword;
+            }
+            login.encryptRequested = parameters->encrypt != 0;
         } else {
             return DRAVOLIN_FAILED;
         }
         return client->submit(
-            connection, [](Connection& c, uint32_t id) { c.startLogin(id); }, nullptr, requestId,
-            callback);
+            connection, [&login](Connection& c, uint32_t id) { c.startLogin(id, login); }, nullptr,
+            requestId, callback);
     } catch (...) {
         return DRAVOLIN_FAILED;
     }
@@ -315,97 +328,6 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
         return DRAVOLIN_OK;
     } catch (...) {
         return DRAVOLIN_OK;
-    }
-}
-
-// ---------------------------------------------------------------------------------------
-// Extension: time-outs and failure reasons.
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ConnectWithTimeouts(
-    const char* host, int port, int connectTimeoutMs, int replyTimeoutMs,
-    uint32_t* connectionHandle, uint32_t* requestId, CompletionCallback callback) {
-    if (!currentClient()) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    if (connectTimeoutMs < 0 || replyTimeoutMs < 0) {
-        return DRAVOLIN_FAILED;
-    }
-    return connectWith(host, port, connectTimeoutMs, replyTimeoutMs, true, connectionHandle,
-                       requestId, callback);
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectionHandle,
-                                                              int replyTimeoutMs) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
-        if (replyTimeoutMs < 0) {
-            return DRAVOLIN_FAILED;
-        }
-        connection->setReplyTimeout(replyTimeoutMs);
-        return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
-    }
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
-                                                                char* text, unsigned int capacity) {
-    const bool known = response && response->completed;
-    if (status) {
-        *status = known ? response->status : 0;
-    }
-    try {
-        copyText(known ? response->statusText : std::string(), text, capacity);
-    } catch (...) {
-    }
-    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
-                                                                char* text, unsigned int capacity) {
-    const bool known = response && response->completed;
-    if (reason) {
-        *reason = known ? response->reason : DRAVOLIN_REASON_NONE;
-    }
-    try {
-        copyText(known ? boundedReason(response->reasonText) : std::string(), text, capacity);
-    } catch (...) {
-    }
-    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
-}
-
-DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connectionHandle, int* status,
-                                                             int* reason, char* text,
-                                                             unsigned int capacity) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
-        const dravolin::Outcome last = connection->lastFailure();
-        if (status) {
-            *status = last.status;
-        }
-        if (reason) {
-            *reason = last.failure.reason;
-        }
-        copyText(last.failure.reason != DRAVOLIN_REASON_NONE ? boundedReason(last.failure.text)
-                                                             : last.statusText,
-                 text, capacity);
-        return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
     }
 }
 

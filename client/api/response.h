@@ -1,19 +1,15 @@
 // The caller-visible result set of one request.
 #pragma once
 
+#include "outcome.h"
 #include "reply_parser.h"
 
 #include <cstdint>
-#include <string>
-#include <vector>
+#include <optional>
 
 struct Response {
     dravolin::protocol::RecordList records;
     std::uint32_t cursor = 0;
-    // Outcome of the operation that filled it; completed is false until one did.
-    bool completed = false;
-    int status = 0;
-    std::string statusText;
-    int reason = 0;
-    std::string reasonText;
+    // The outcome of the operation that filled it; empty until one did.
+    std::optional<dravolin::Outcome> outcome;
 };

@@ -1,34 +1,25 @@
-// One TCP connection to the management service, served by its own worker thread.
+// One TCP connection to the management service, served by its own worker thread: the loop
+// that hands the engine's lines to the transport and the transport's bytes to the engine,
+// and delivers the outcomes in the order the operations finished.
 #pragma once
 
+#include "crypto_provider.h"
+#include "engine.h"
 #include "event.h"
-#include "frame_codec.h"
-#include "frame_reassembler.h"
-#include "reply_parser.h"
-#include "request.h"
-#include "socket.h"
+#include "outcome.h"
+#include "transport.h"
 #include "worker_thread.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace dravolin {
-
-// How a delivered request ended: the status, the status line's text, and for the client's
-// own failures the reason (a DRAVOLIN_REASON_ code) with its text.
-struct Outcome {
-    int status = protocol::kStatusClientFailure;
-    std::string statusText;
-    Failure failure;
-};
 
 class Connection;
 
@@ -43,28 +34,6 @@ class DeliveryTarget {
     virtual void abandonAll(const Connection& /*connection*/) noexcept {}
 };
 
-enum class ConnectionState { Disconnected = 0, Connected = 2, ShuttingDown = 4 };
-
-// What a login sends; copied from the caller's parameters.
-struct LoginData {
-    int mode = 0; // 0 plain, 1 CHAP
-    std::string userName;
-    std::string userPassword;
-    std::string chapName;
-    std::string chapSecret;
-    std::string peerName;
-    std::string peerSecret;
-    bool mutualAuth = false;
-    bool encryptRequested = false;
-};
-
-// State of one login while its steps run on the worker.
-struct LoginSession {
-    LoginData data;
-    std::vector<std::uint8_t> serverChallenge;
-    std::vector<std::uint8_t> clientChallenge;
-};
-
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
     // Starts the worker. When no thread could be started, the connection has none
@@ -75,26 +44,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection& operator=(const Connection&) = delete;
 
     void setEndpoint(std::string host, int port);
-    // Replaces the login data: mode 0 keeps user name and password; mode 1 the CHAP fields.
-    void setPlainLogin(std::string user, std::string password);
-    void setChapLogin(std::string name, std::string secret, const char* peerName,
-                      const char* peerSecret, bool encrypt);
     void setLogDirectory(std::string_view directory);
 
     // Time limits in milliseconds, 0 = none. The connect limit bounds the TCP connect and the
     // greeting together; the reply limit is the idle limit of each later request.
     void setTimeouts(int connectMs, int replyMs);
     void setReplyTimeout(int replyMs);
-    // The outcome of the most recent delivered request that failed; status 200 when none.
-    Outcome lastFailure() const;
 
-    // Starters: queue the requests of one operation and wake the worker.
+    // The outcome of the most recent operation that failed; status 200 when none. Written
+    // before the operation's caller hears of it: by the worker as it delivers, or by the
+    // client when it ends an operation itself (cancelled, library freed).
+    Outcome lastFailure() const;
+    void recordFailure(const Outcome& outcome);
+
+    // Starters: queue the steps of one operation and wake the worker.
     void startConnect(std::uint32_t requestId);
     void startDisconnect(std::uint32_t requestId);
     void startCommand(std::uint32_t requestId, unsigned code, const char* argument);
-    void startLogin(std::uint32_t requestId);
+    void startLogin(std::uint32_t requestId, const LoginData& login);
 
-    // Withdraws the queued requests of an operation unless the worker serves it; returns how
+    // Withdraws the queued steps of an operation unless the worker serves it; returns how
     // many were removed.
     std::size_t cancel(std::uint32_t requestId);
 
@@ -104,65 +73,40 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     bool onWorkerThread() const { return os::WorkerThread::currentId() == workerId_; }
     bool hasWorker() const { return workerId_ != 0; }
-    // True on the worker thread of any connection (inside a callback).
-    static bool onAnyWorkerThread();
 
-    // Waits (at most `limit`) until no worker of any connection runs but the calling one, and
-    // joins the workers that ended their own connection: after it, no library thread is left
-    // running code except the caller.
-    static void joinEndedWorkers(std::chrono::milliseconds limit);
-
-    // Serves the queue on the calling worker thread until done() holds: lets a callback wait
-    // for an operation on its own connection.
+    // Serves the connection on the calling worker thread until done() holds: lets a callback
+    // wait for an operation on its own connection. Outcomes are still delivered in the order
+    // the operations finished: those that finished before it first.
     void serveUntil(const std::function<bool()>& done);
 
-    ConnectionState state() const;
     std::uint32_t handle = 0;
 
   private:
     explicit Connection(std::weak_ptr<DeliveryTarget> owner);
 
-    struct Delivery {
-        std::uint32_t requestId;
-        Outcome outcome;
-        protocol::RecordList records;
-    };
-
-    static void workerMain(std::shared_ptr<WorkerSignal> signal, std::weak_ptr<Connection> self);
+    static void workerMain(const std::shared_ptr<WorkerSignal>& signal,
+                           const std::weak_ptr<Connection>& self);
     void drain();
-    bool serveFront();
-    void serve(const std::shared_ptr<Request>& request);
-    bool sendText(const std::string& text);
-    void receiveFor(const std::shared_ptr<Request>& request);
-    long receiveChunk(char* buffer, const char*& text, int& error, bool& rejected, int limitMs);
-    int receiveTimeout(const Request& request) const;
-    void timedOut(const std::shared_ptr<Request>& request);
-    void finishReply(const std::shared_ptr<Request>& request);
-    void peerClosed(const std::shared_ptr<Request>& request, bool rejected);
-    void completeFront(const std::shared_ptr<Request>& request, int status);
-    void onSocketError(int code);
-    void failAll(std::string_view why = "connection lost");
-    void closeAndFailAll(std::string_view why = "connection lost");
-    void onRequestComplete(const std::shared_ptr<Request>& request);
-    void followUp(const std::shared_ptr<Request>& request, bool& deliverNow);
-    void switchOnEncryption(const LoginSession& session);
-    void enqueue(std::shared_ptr<Request> request);
-    void runDeliveries();
+    bool recoverFromThrow() noexcept;
+    bool serveOne();
+    void connectLink(std::unique_lock<std::mutex>& guard);
+    void receiveReply(bool greeting);
+    int receiveLimit(bool greeting) const;
+    void linkFailed(const TransportResult& result);
+    Failure failureOf(const TransportResult& result) const;
+    void afterEngine();
+    bool deliverOne();
 
     const std::weak_ptr<DeliveryTarget> owner_;
     std::shared_ptr<WorkerSignal> signal_ = std::make_shared<WorkerSignal>();
     os::WorkerThread worker_;
     os::WorkerThread::Id workerId_ = 0;
     std::mutex stopLock_;
-    std::atomic<bool> stopping_{false};
 
-    // Guards state_, queue_, deliveries_, login data and the log directory. Re-entrant:
-    // completions queue follow-up steps while holding it.
-    mutable std::recursive_mutex queueLock_;
-    ConnectionState state_ = ConnectionState::Disconnected;
-    std::deque<std::shared_ptr<Request>> queue_;
-    std::vector<Delivery> deliveries_;
-    LoginData login_;
+    // Guards the engine, the endpoint, the log directory and the last failure.
+    mutable std::mutex lock_;
+    crypto::CryptoProvider random_;
+    Engine engine_{random_};
     std::string logDirectory_;
     std::string host_;
     int port_ = 3260;
@@ -171,17 +115,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::atomic<int> replyTimeoutMs_{0};
 
     // Worker only.
-    net::Socket socket_;
-    std::string pendingSend_;
-    bool encrypted_ = false;
-    crypto::ChannelCipher cipher_;
-    // The encrypted channel's receive side: TCP may cut a frame over several receives or
-    // bring several in one, so the received bytes go through the reassembler.
-    crypto::FrameReassembler frames_{cipher_};
-    std::unique_ptr<std::uint8_t[]> frameInput_;            // one receive's bytes, kMaxFrameSize
+    Transport transport_;
+    std::deque<Completion> deliveries_;                     // finished, not yet delivered
     bool connectDeadlineSet_ = false;                       // the connect limit runs
     std::chrono::steady_clock::time_point connectDeadline_; // end of TCP connect + greeting
-    bool peerAnswered_ = false;                             // a byte came since the connect
 };
 
 } // namespace dravolin

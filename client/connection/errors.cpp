@@ -5,20 +5,12 @@
 
 namespace dravolin {
 
-std::string CError::text(bool) const {
-    return {};
-}
-
-std::string CError::innerText(bool withInner) const {
-    return withInner && inner_ ? inner_->text(true) : std::string();
-}
-
-std::string CSysError::text(bool withInner) const {
-    const auto message = os::systemMessage(code_);
-    if (!message) {
-        return protocol::kUnknownSystemError;
+std::string systemErrorText(std::uint32_t code) {
+    std::string text = protocol::formatSystemMessage(os::systemMessage(code));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
     }
-    return protocol::formatSystemMessage(message) + innerText(withInner);
+    return text;
 }
 
 } // namespace dravolin

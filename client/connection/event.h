@@ -74,6 +74,7 @@ class WorkerSignal {
         stop_.store(true);
         wake();
     }
+    bool stopped() const { return stop_.load(); }
     // True for work, false once stopped; stop wins over pending work.
     bool wait() {
         if (stop_.load()) {

@@ -1,46 +1,37 @@
 #include "request.h"
 
 #include "DravolinClient.h"
+#include "byte_order.h"
 #include "errors.h"
 #include "log_names.h"
 
 namespace dravolin {
 
-namespace {
-// Body text of ordinary replies is never delivered; keep only a bounded head of it.
-constexpr std::size_t kMaxBodyText = 64 * 1024;
-} // namespace
-
-void Request::failWith(int reason, std::string text) {
-    if (failure.reason == DRAVOLIN_REASON_NONE) {
-        failure.reason = reason;
-        failure.text = std::move(text);
-    }
+Request::~Request() {
+    crypto::detail::secureWipe(const_cast<char*>(commandText.data()), commandText.size());
 }
 
-bool Request::consumeLine(std::string_view line) {
+std::optional<Failure> Request::consumeLine(std::string_view line) {
     switch (reply.consumeLine(line)) {
     case protocol::ReplyParser::Event::HeadersEnd:
         return onHeadersComplete();
     case protocol::ReplyParser::Event::Body:
-        if (kind == protocol::RequestKind::GetLog) {
-            if (!logFileFailed && !logFile.write(line.data(), line.size())) {
-                logFileFailed = true;
-            }
-        } else if (bodyText.size() < kMaxBodyText) {
-            bodyText.append(line.substr(0, kMaxBodyText - bodyText.size()));
+        // Only a log's body is kept; that of other replies is read past.
+        if (kind == protocol::RequestKind::GetLog && !logFileFailed &&
+            !logFile.write(line.data(), line.size())) {
+            logFileFailed = true;
         }
-        return true;
+        return std::nullopt;
     case protocol::ReplyParser::Event::Invalid:
-        return false;
+        return Failure{DRAVOLIN_REASON_CONNECTION_LOST, "connection lost"};
     default:
-        return true;
+        return std::nullopt;
     }
 }
 
-bool Request::onHeadersComplete() {
+std::optional<Failure> Request::onHeadersComplete() {
     if (kind != protocol::RequestKind::GetLog) {
-        return true;
+        return std::nullopt;
     }
     logFileName.clear();
     for (const protocol::RecordView record : reply.records) {
@@ -50,38 +41,32 @@ bool Request::onHeadersComplete() {
     }
     // A name that is not a plain file name could make the server write anywhere.
     if (!protocol::isPlainFileName(logFileName)) {
-        reply.status = protocol::kStatusClientFailure;
-        failWith(DRAVOLIN_REASON_LOG_NAME_UNSAFE,
-                 logFileName.empty()
-                     ? "log name unsafe: the reply names no log file"
-                     : "log name unsafe: the server named '" + logFileName.substr(0, 80) + "'");
-        return false;
+        return Failure{DRAVOLIN_REASON_LOG_NAME_UNSAFE,
+                       logFileName.empty() ? "log name unsafe: the reply names no log file"
+                                           : "log name unsafe: the server named '" +
+                                                 logFileName.substr(0, 80) + "'"};
     }
     if (!logFile.open(logDirectory + logFileName)) {
         logFileFailed = true; // the body is still read, so the connection stays in step
     }
     reply.records.add("filename", logFileName);
-    return true;
+    return std::nullopt;
 }
 
-bool Request::finishLogFile() {
+std::optional<Failure> Request::finishLogFile() {
     const bool wasOpen = logFile.isOpen();
     if (wasOpen && !logFile.close()) {
         logFileFailed = true;
     }
-    if (logFileFailed) {
-        std::string text = wasOpen ? "log file not written: " : "log file not created: ";
-        text += logDirectory + logFileName;
-        if (const std::uint32_t code = logFile.error(); code != 0) {
-            std::string system = CSysError(code).text(true);
-            while (!system.empty() && (system.back() == '\n' || system.back() == '\r')) {
-                system.pop_back();
-            }
-            text += ": " + system;
-        }
-        failWith(DRAVOLIN_REASON_LOG_FILE, std::move(text));
+    if (!logFileFailed) {
+        return std::nullopt;
     }
-    return !logFileFailed;
+    std::string text = wasOpen ? "log file not written: " : "log file not created: ";
+    text += logDirectory + logFileName;
+    if (const std::uint32_t code = logFile.error(); code != 0) {
+        text += ": " + systemErrorText(code);
+    }
+    return Failure{DRAVOLIN_REASON_LOG_FILE, std::move(text)};
 }
 
 } // namespace dravolin

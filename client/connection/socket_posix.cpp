@@ -19,9 +19,6 @@ bool startup() {
     return true;
 }
 void cleanup() {}
-int wouldBlockError() {
-    return EWOULDBLOCK;
-}
 int timedOutError() {
     return ETIMEDOUT;
 }
@@ -81,11 +78,6 @@ Socket::~Socket() {
     close();
 }
 
-bool Socket::isOpen() const {
-    std::lock_guard guard(lock_);
-    return handle_ >= 0;
-}
-
 int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs) {
     close();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -117,10 +109,12 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs) {
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
-        if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
-            address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-            ::freeaddrinfo(found);
+        if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+            close();
+            return kHostNotFound;
         }
+        address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
     }
     if (timeoutMs >= 0) {
         pendingError_ = connectWithin(fd, address, timeoutMs);

@@ -25,9 +25,6 @@ void cleanup() {
     ::WSACleanup();
 }
 
-int wouldBlockError() {
-    return WSAEWOULDBLOCK;
-}
 int timedOutError() {
     return WSAETIMEDOUT;
 }
@@ -83,11 +80,6 @@ Socket::~Socket() {
     close();
 }
 
-bool Socket::isOpen() const {
-    std::lock_guard guard(lock_);
-    return handle_ != kNone;
-}
-
 int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs) {
     close();
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -111,10 +103,12 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs) {
     address.sin_port = ::htons(port);
     address.sin_addr.s_addr = ::inet_addr(host.c_str());
     if (address.sin_addr.s_addr == INADDR_NONE) {
-        if (const hostent* entry = ::gethostbyname(host.c_str());
-            entry && entry->h_addrtype == AF_INET && entry->h_addr_list[0]) {
-            std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+        const hostent* entry = ::gethostbyname(host.c_str());
+        if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) {
+            close();
+            return kHostNotFound;
         }
+        std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
     }
     if (timeoutMs < 0) {
         if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {

@@ -53,6 +53,11 @@ void FrameReassembler::feed(const void* data, std::size_t size) {
 }
 
 void FrameReassembler::reset() {
+    if (buffer_) {
+        detail::secureWipe(buffer_.get(), dirtyBlocks_ * 16);
+    }
+    detail::secureWipe(partial_, sizeof partial_);
+    dirtyBlocks_ = 0;
     base_ = have_ = scanned_ = 0;
     partialSize_ = 0;
     digest_.reset();
@@ -176,6 +181,7 @@ void FrameReassembler::decryptMore() {
             cipher_.aes().decryptBlock(partial_, out);
             partialSize_ = 0;
             ++have_;
+            dirtyBlocks_ = std::max(dirtyBlocks_, base_ + have_);
         }
         return;
     }
@@ -184,6 +190,7 @@ void FrameReassembler::decryptMore() {
     input_ += blocks * 16;
     inputSize_ -= blocks * 16;
     have_ += blocks;
+    dirtyBlocks_ = std::max(dirtyBlocks_, base_ + have_);
 }
 
 FrameReassembler::Status FrameReassembler::textOf(std::size_t endBlock, bool untilFirstNul) {

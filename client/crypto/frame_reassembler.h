@@ -65,7 +65,8 @@ class FrameReassembler {
     // True while bytes of an unfinished frame are held (the peer owes the rest of it).
     bool holdsPartialFrame() const { return have_ != 0 || partialSize_ != 0; }
 
-    // Drops everything held, the rejection included: the next byte fed starts a frame.
+    // Drops everything held, the rejection included: the next byte fed starts a frame. The
+    // decrypted text held so far is wiped.
     void reset();
 
   private:
@@ -80,6 +81,7 @@ class FrameReassembler {
     // Room for one frame of the largest size plus what followed it in the same receive.
     const std::size_t bufferBlocks_;
     std::unique_ptr<std::uint8_t[]> buffer_; // decrypted blocks, bufferBlocks_ of them
+    std::size_t dirtyBlocks_ = 0;            // blocks of buffer_ written since the last wipe
     std::size_t base_ = 0;                   // block where the current frame starts
     std::size_t have_ = 0;    // decrypted blocks from base_ on (this frame and what follows)
     std::size_t scanned_ = 0; // blocks of this frame looked at, digest block included

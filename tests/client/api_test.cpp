@@ -597,6 +597,48 @@ TEST_F(ApiTest, CallbacksMayWaitOnTheirOwnConnectionDisconnectOrFree) {
     DravolinClient_ResponseFree(b);
 }
 
+TEST_F(ApiTest, ASynchronousCallInsideACallbackReturnsAfterTheEarlierCompletions) {
+    LoopbackPeer peer(testpeer::scripted(standardAnswer));
+    const uint32_t handle = connect(peer);
+    std::mutex lock;
+    std::vector<std::string> events;
+    uint32_t ids[3] = {};
+    Completions::instance().setHook([&](const Completion& c) {
+        {
+            std::lock_guard guard(lock);
+            events.push_back("callback " + std::to_string(c.id));
+        }
+        if (c.id == ids[0]) {
+            const int inner =
+                DravolinClient_SendRequest(handle, 7, "inner", nullptr, nullptr, nullptr);
+            std::lock_guard guard(lock);
+            events.push_back("inner returned " + std::to_string(inner));
+        }
+    });
+    Response* r[3] = {};
+    {
+        // The three go out before the first completes, so their outcomes arrive together.
+        std::lock_guard guard(lock);
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(
+                DravolinClient_SendRequest(handle, 7, "x", &r[i], &ids[i], Completions::callback),
+                0);
+        }
+    }
+    ASSERT_TRUE(Completions::instance().waitFor(3));
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard guard(lock);
+        return events.size() == 4;
+    }));
+    const std::vector<std::string> expected{
+        "callback " + std::to_string(ids[0]), "callback " + std::to_string(ids[1]),
+        "callback " + std::to_string(ids[2]), "inner returned 0"};
+    EXPECT_EQ(events, expected);
+    for (Response* each : r) {
+        DravolinClient_ResponseFree(each);
+    }
+}
+
 TEST_F(ApiTest, LogLandsNextToTheProgramByDefault) {
     LoopbackPeer peer([](PeerLink& link) {
         link.send(testpeer::kGreeting);

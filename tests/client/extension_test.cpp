@@ -8,6 +8,7 @@
 
 using apitest::ApiTest;
 using apitest::Completions;
+using apitest::waitUntil;
 using testpeer::LoopbackPeer;
 using testpeer::PeerLink;
 using testpeer::reply;
@@ -197,6 +198,48 @@ TEST_F(ApiTest, ConnectReasonsRefusedAndTheOriginalConnectUnchanged) {
     uint32_t untouched = 77;
     EXPECT_EQ(DravolinClient_Connect("127.0.0.1", closedPort - 1, &untouched, nullptr, nullptr), 1);
     EXPECT_EQ(untouched, 77u) << "the original Connect still hands out no handle on failure";
+}
+
+TEST_F(ApiTest, ConnectReasonsHostNameNotFound) {
+    uint32_t handle = 0;
+    EXPECT_EQ(DravolinClient_ConnectWithTimeouts("nosuch.invalid", 3260, 5000, 0, &handle, nullptr,
+                                                 nullptr),
+              1);
+    const Outcome o = lastFailure(handle);
+    EXPECT_EQ(o.status, 105);
+    EXPECT_EQ(o.reason, DRAVOLIN_REASON_HOST_NOT_FOUND);
+    EXPECT_EQ(o.text, "host name not found: 'nosuch.invalid'");
+}
+
+TEST_F(ApiTest, ACancelledWaitIsTheConnectionsLastFailure) {
+    LoopbackPeer peer(answering({{"get a", "silent"}}));
+    uint32_t handle = 0;
+    ASSERT_EQ(DravolinClient_Connect("127.0.0.1", peer.servicePort(), &handle, nullptr, nullptr),
+              0);
+    uint32_t first = 0;
+    Response* r1 = nullptr;
+    ASSERT_EQ(
+        DravolinClient_SendRequest(handle, 7, "a", &r1, &first, apitest::Completions::callback), 0);
+    ASSERT_TRUE(waitUntil([&] { return peer.lines().size() == 1; }));
+    // A synchronous waiter queued behind it, withdrawn by its request id from here.
+    auto waiter = std::async(std::launch::async, [&] {
+        Response* r = nullptr;
+        const int result = DravolinClient_SendRequest(handle, 7, "b", &r, nullptr, nullptr);
+        DravolinClient_ResponseFree(r);
+        return result;
+    });
+    // Request ids are handed out in order: the waiter's is the next one.
+    ASSERT_TRUE(waitUntil([&] {
+        DravolinClient_CancelRequest(first + 1);
+        return waiter.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready;
+    }));
+    EXPECT_EQ(waiter.get(), 1);
+    const Outcome o = lastFailure(handle);
+    EXPECT_EQ(o.status, 105);
+    EXPECT_EQ(o.reason, DRAVOLIN_REASON_ENDED);
+    EXPECT_EQ(o.text, "cancelled while waiting");
+    DravolinClient_Free();
+    DravolinClient_ResponseFree(r1);
 }
 
 TEST_F(ApiTest, ReplyTimeOutFailsTheRequestThenTheQueueAsAfterALostConnection) {

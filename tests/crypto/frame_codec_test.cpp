@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -585,6 +587,20 @@ TEST(FrameStream, ResetDropsWhatIsHeld) {
     r.feed(stream.data() + 32, 32);
     ASSERT_EQ(r.next(), Status::Text);
     EXPECT_EQ(r.text(), "b\r\n");
+}
+
+TEST(FrameStream, ResetWipesTheDecryptedText) {
+    const auto c = testCipher();
+    const std::string secret = "login alice s3cret-password\n";
+    const auto stream = join(c, {secret, "b\r\n"});
+    FrameReassembler r(c);
+    r.feed(stream.data(), stream.size() - 8); // the second frame held unfinished
+    ASSERT_EQ(r.next(), Status::Text);
+    const std::string_view text = r.text(); // points into the reassembler's own buffer
+    ASSERT_EQ(text, secret);
+    EXPECT_EQ(r.next(), Status::NeedMore);
+    r.reset();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\0'), static_cast<long>(text.size()));
 }
 
 } // namespace

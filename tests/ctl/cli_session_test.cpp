@@ -48,14 +48,8 @@ class ScriptedConsole final : public Console {
             return std::nullopt;
         return it->second;
     }
-    bool hostResolves(const std::string& host) const override {
-        return system_->hostResolves(host);
-    }
     std::optional<std::string> input; // standard input, for "--batch -"
     std::optional<std::string> readAllInput() override { return input; }
-
-  private:
-    std::unique_ptr<Console> system_ = dravolinctl::makeSystemConsole();
 };
 
 // A scratch directory removed at the end of the test.

@@ -326,7 +326,7 @@ class Session {
             verboseStatus(o);
             recordSession("connect", o);
             err_ << kProgram;
-            if (!console_.hostResolves(o_.host)) {
+            if (o.reason == DRAVOLIN_REASON_HOST_NOT_FOUND) {
                 err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'\n";
             } else if (o.reason == DRAVOLIN_REASON_TIMED_OUT) {
                 err_ << "cannot connect to " << endpoint(o_) << ": timed out after "

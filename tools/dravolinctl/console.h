@@ -19,8 +19,6 @@ class Console {
     // of input.
     virtual std::optional<std::string> readSecret(const std::string& prompt) = 0;
     virtual std::optional<std::string> environment(const char* name) const = 0;
-    // Whether the name resolves to an IPv4 address (used to explain a failed connect).
-    virtual bool hostResolves(const std::string& host) const = 0;
     // All of standard input (a batch given as "-"); nothing when it cannot be read.
     virtual std::optional<std::string> readAllInput() = 0;
 };

@@ -3,9 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include <netdb.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,18 +49,6 @@ class PosixConsole final : public SystemConsole {
   protected:
     std::unique_ptr<EchoGuard> echoOff() override {
         return std::make_unique<EchoOff>(STDIN_FILENO);
-    }
-
-  public:
-    bool hostResolves(const std::string& host) const override {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* res = nullptr;
-        const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-        if (res)
-            freeaddrinfo(res);
-        return rc == 0;
     }
 };
 

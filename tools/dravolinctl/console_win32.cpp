@@ -1,8 +1,6 @@
 // Windows Sockets headers must come before anything that pulls in windows.h.
-#include <winsock2.h>
 // windows.h only after winsock2.h.
 #include <windows.h>
-#include <ws2tcpip.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -39,25 +37,6 @@ class EchoOff final : public EchoGuard {
     bool active_ = false;
 };
 
-// Windows Sockets for the duration of one lookup.
-class WinsockSession {
-  public:
-    WinsockSession() {
-        WSADATA data;
-        ok_ = WSAStartup(MAKEWORD(2, 0), &data) == 0;
-    }
-    ~WinsockSession() {
-        if (ok_)
-            WSACleanup();
-    }
-    WinsockSession(const WinsockSession&) = delete;
-    WinsockSession& operator=(const WinsockSession&) = delete;
-    bool ok() const { return ok_; }
-
-  private:
-    bool ok_ = false;
-};
-
 class Win32Console final : public SystemConsole {
   public:
     bool stdinIsTerminal() const override { return isConsole(STD_INPUT_HANDLE); }
@@ -75,21 +54,6 @@ class Win32Console final : public SystemConsole {
 
   protected:
     std::unique_ptr<EchoGuard> echoOff() override { return std::make_unique<EchoOff>(); }
-
-  public:
-    bool hostResolves(const std::string& host) const override {
-        WinsockSession winsock;
-        if (!winsock.ok())
-            return true; // cannot tell; do not claim the name is unknown
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* res = nullptr;
-        const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-        if (res)
-            freeaddrinfo(res);
-        return rc == 0;
-    }
 };
 
 } // namespace

@@ -1,0 +1,102 @@
+// The exported functions of the extension: time-outs and failure reasons.
+#include "DravolinClient.h"
+#include "exports_support.h"
+#include "response.h"
+
+using dravolin::exports::boundedReason;
+using dravolin::exports::connectWith;
+using dravolin::exports::copyText;
+using dravolin::exports::currentClient;
+
+extern "C" {
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ConnectWithTimeouts(
+    const char* host, int port, int connectTimeoutMs, int replyTimeoutMs,
+    uint32_t* connectionHandle, uint32_t* requestId, CompletionCallback callback) {
+    if (!currentClient()) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    if (connectTimeoutMs < 0 || replyTimeoutMs < 0) {
+        return DRAVOLIN_FAILED;
+    }
+    return connectWith(host, port, connectTimeoutMs, replyTimeoutMs, true, connectionHandle,
+                       requestId, callback);
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectionHandle,
+                                                              int replyTimeoutMs) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        if (replyTimeoutMs < 0) {
+            return DRAVOLIN_FAILED;
+        }
+        connection->setReplyTimeout(replyTimeoutMs);
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
+                                                                char* text, unsigned int capacity) {
+    const bool known = response && response->outcome;
+    if (status) {
+        *status = known ? response->outcome->status : 0;
+    }
+    try {
+        copyText(known ? response->outcome->statusText : std::string(), text, capacity);
+    } catch (...) {
+    }
+    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* response, int* reason,
+                                                                char* text, unsigned int capacity) {
+    const bool known = response && response->outcome;
+    if (reason) {
+        *reason = known ? response->outcome->failure.reason : DRAVOLIN_REASON_NONE;
+    }
+    try {
+        copyText(known ? boundedReason(response->outcome->failure.text) : std::string(), text,
+                 capacity);
+    } catch (...) {
+    }
+    return known ? DRAVOLIN_OK : DRAVOLIN_FAILED;
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connectionHandle, int* status,
+                                                             int* reason, char* text,
+                                                             unsigned int capacity) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    try {
+        const auto connection = client->find(connectionHandle);
+        if (!connection) {
+            return DRAVOLIN_UNKNOWN_HANDLE;
+        }
+        const dravolin::Outcome last = connection->lastFailure();
+        if (status) {
+            *status = last.status;
+        }
+        if (reason) {
+            *reason = last.failure.reason;
+        }
+        copyText(last.failure.reason != DRAVOLIN_REASON_NONE ? boundedReason(last.failure.text)
+                                                             : last.statusText,
+                 text, capacity);
+        return DRAVOLIN_OK;
+    } catch (...) {
+        return DRAVOLIN_FAILED;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,173 @@
+// The connection's transport over a stand-in stream: whole sends over a stream that takes a
+// few bytes per call, frames cut over receives, and what each way of ending is reported as.
+#include "crypto_provider.h"
+#include "frame_codec.h"
+#include "frame_reassembler.h"
+#include "transport.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+using namespace dravolin;
+using Kind = TransportResult::Kind;
+
+namespace {
+
+char room[1024]; // the caller's room for plain text
+
+// Takes at most `perCall` bytes per send; hands out scripted receives, then the end.
+class TrickleStream : public net::Stream {
+  public:
+    explicit TrickleStream(std::size_t perCall) : perCall_(perCall) {}
+
+    long send(const char* data, std::size_t length, int&) override {
+        const std::size_t n = std::min(length, perCall_);
+        sent.append(data, n);
+        ++sendCalls;
+        return static_cast<long>(n);
+    }
+    long receive(char* buffer, std::size_t capacity, int& error, int) override {
+        if (incoming.empty()) {
+            if (failWith != 0) {
+                error = failWith;
+                return -1;
+            }
+            return 0;
+        }
+        std::string piece = std::move(incoming.front());
+        incoming.pop_front();
+        EXPECT_LE(piece.size(), capacity);
+        std::copy(piece.begin(), piece.end(), buffer);
+        return static_cast<long>(piece.size());
+    }
+
+    std::string sent;
+    int sendCalls = 0;
+    std::deque<std::string> incoming;
+    int failWith = 0;
+
+  private:
+    std::size_t perCall_;
+};
+
+const std::vector<std::uint8_t> kChallenge{1, 2, 3, 4, 5, 6, 7, 8};
+const std::string kSecret = "chap-secret-16ch";
+
+crypto::ChannelCipher channelCipher() {
+    return crypto::ChannelCipher(kChallenge.data(), kChallenge.size(), kSecret.data(),
+                                 kSecret.size());
+}
+
+std::string frameOf(const std::string& text) {
+    crypto::CryptoProvider random;
+    const auto frame = crypto::encodeFrame(channelCipher(), text.data(), text.size(), random);
+    return std::string(frame.begin(), frame.end());
+}
+
+// The texts of the frames in `bytes`.
+std::vector<std::string> framesIn(const std::string& bytes) {
+    const crypto::ChannelCipher cipher = channelCipher();
+    crypto::FrameReassembler frames(cipher);
+    frames.feed(bytes.data(), bytes.size());
+    std::vector<std::string> texts;
+    while (frames.next() == crypto::FrameReassembler::Status::Text) {
+        texts.emplace_back(frames.text());
+    }
+    return texts;
+}
+
+} // namespace
+
+TEST(Transport, APlainLineGoesOutWholeOverAStreamThatTakesAFewBytesPerCall) {
+    TrickleStream stream(3);
+    Transport transport(stream);
+    const std::string line = "set " + std::string(100, 'p') + "\n";
+    EXPECT_EQ(transport.send(line).kind, Kind::Done);
+    EXPECT_EQ(stream.sent, line);
+}
+
+TEST(Transport, AnEncryptedFrameGoesOutWholeAfterAShortSend) {
+    TrickleStream stream(5);
+    Transport transport(stream);
+    transport.encrypt(kChallenge, kSecret);
+    const std::string line = "list devices 1\n";
+    ASSERT_EQ(transport.send(line).kind, Kind::Done);
+    EXPECT_GT(stream.sendCalls, 1);
+    EXPECT_EQ(stream.sent.size() % 16, 0u);
+    EXPECT_EQ(framesIn(stream.sent), std::vector<std::string>{line});
+    // The next frame follows the whole first one, not its remains.
+    ASSERT_EQ(transport.send("logoff\n").kind, Kind::Done);
+    EXPECT_EQ(framesIn(stream.sent), (std::vector<std::string>{line, "logoff\n"}));
+}
+
+TEST(Transport, FramesCutOverReceivesComeOutAsTheirTexts) {
+    TrickleStream stream(1000);
+    const std::string bytes = frameOf("200 reply\r\n") + frameOf("\r\n\r\n");
+    for (std::size_t i = 0; i < bytes.size(); i += 7) {
+        stream.incoming.push_back(bytes.substr(i, 7));
+    }
+    Transport transport(stream);
+    transport.encrypt(kChallenge, kSecret);
+    TransportResult first = transport.receive(net::kNoTimeout, room, sizeof room);
+    ASSERT_EQ(first.kind, Kind::Text);
+    EXPECT_EQ(first.text, "200 reply\r\n");
+    TransportResult second = transport.receive(net::kNoTimeout, room, sizeof room);
+    ASSERT_EQ(second.kind, Kind::Text);
+    EXPECT_EQ(second.text, "\r\n\r\n");
+    EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::PeerClosed);
+}
+
+TEST(Transport, EachEndIsReportedForWhatItIs) {
+    {
+        TrickleStream stream(10);
+        stream.incoming.push_back("200 ok\r\n");
+        Transport transport(stream);
+        const TransportResult text = transport.receive(net::kNoTimeout, room, sizeof room);
+        ASSERT_EQ(text.kind, Kind::Text);
+        EXPECT_EQ(text.text, "200 ok\r\n");
+        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::PeerClosed);
+    }
+    {
+        TrickleStream stream(10);
+        stream.failWith = net::timedOutError();
+        Transport transport(stream);
+        EXPECT_EQ(transport.receive(100, room, sizeof room).kind, Kind::TimedOut);
+        // Without a limit of the caller's, the system's own time-out is a system error.
+        const TransportResult system = transport.receive(net::kNoTimeout, room, sizeof room);
+        EXPECT_EQ(system.kind, Kind::SystemError);
+        EXPECT_EQ(system.error, net::timedOutError());
+    }
+    {
+        // The peer ends the stream inside a frame: the frame is rejected.
+        TrickleStream stream(10);
+        stream.incoming.push_back(frameOf("200 reply\r\n").substr(0, 20));
+        Transport transport(stream);
+        transport.encrypt(kChallenge, kSecret);
+        const TransportResult cut = transport.receive(net::kNoTimeout, room, sizeof room);
+        EXPECT_EQ(cut.kind, Kind::FrameRejected);
+        EXPECT_EQ(cut.frameError, crypto::FrameError::NoFrameEnd);
+    }
+    {
+        TrickleStream stream(10);
+        std::string forged = frameOf("200 reply\r\n");
+        forged[0] = static_cast<char>(forged[0] ^ 1);
+        stream.incoming.push_back(forged + frameOf("x"));
+        Transport transport(stream);
+        transport.encrypt(kChallenge, kSecret);
+        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::FrameRejected);
+    }
+}
+
+TEST(Transport, AHostNameThatDoesNotResolveIsReportedAsSuchByTheFirstReceive) {
+    net::startup();
+    {
+        Transport transport;
+        EXPECT_EQ(transport.connect("nosuch.invalid", 3261, 2000).kind, Kind::HostNotFound);
+        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::HostNotFound);
+        EXPECT_EQ(transport.send("logoff\n").kind, Kind::HostNotFound);
+    }
+    net::cleanup();
+}
