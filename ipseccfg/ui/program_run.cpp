@@ -19,6 +19,21 @@ std::string Dotted(std::uint32_t address) {
     return text;
 }
 
+// A switch as it may be shown in a one-line message: control characters (a line end pasted
+// into the command line) become '?', and a long one is cut.
+std::string ShownToken(std::u16string_view token) {
+    constexpr std::size_t kMostShown = 64;
+    std::u16string shown(token.substr(0, kMostShown));
+    for (char16_t& c : shown) {
+        if (c < 0x20 || c == 0x7F)
+            c = u'?';
+    }
+    std::string text = ToUtf8(shown);
+    if (token.size() > kMostShown)
+        text += "...";
+    return text;
+}
+
 std::string RejectionMessage(const SwitchParse& parse) {
     switch (parse.rejection) {
     case Rejection::InvalidAddress:
@@ -32,7 +47,7 @@ std::string RejectionMessage(const SwitchParse& parse) {
     if (parse.token.empty())
         return "Switch not understood: \"\" (two blanks in a row or a blank at the end of the "
                "line).";
-    return "Switch not understood: \"" + ToUtf8(parse.token) + "\".";
+    return "Switch not understood: \"" + ShownToken(parse.token) + "\".";
 }
 
 std::string ApplyFailure(ApplyOutcome outcome) {

@@ -310,6 +310,7 @@ TEST(RunProgramCommand, EachOutcomeHasItsExitCodeAndOneMessageLine) {
         {u"-u", ApplyOutcome::AgentNotifyFailed, 2,
          failed + "The policy agent could not be notified."},
         {u"-x1", ApplyOutcome::Applied, 1, "Switch not understood: \"-x1\"."},
+        {u"-x\n1\t", ApplyOutcome::Applied, 1, "Switch not understood: \"-x?1?\"."},
         {u"-p1 ", ApplyOutcome::Applied, 1,
          "Switch not understood: \"\" (two blanks in a row or a blank at the end of the line)."},
         {u"-aunknown", ApplyOutcome::Applied, 1, "Invalid IP address."},
