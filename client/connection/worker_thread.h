@@ -54,7 +54,8 @@ class WorkerThread {
     std::uint32_t startOwned(std::function<void()>* body, std::size_t stackSize);
 
     Id id_ = 0;
-    void* handle_ = nullptr; // the thread's handle where the system has one apart from its id
+    [[maybe_unused]] void* handle_ =
+        nullptr; // the thread's handle where the system has one apart from its id
 };
 
 } // namespace dravolin::os

@@ -361,9 +361,10 @@ template <std::size_t N> bool holds(const unsigned char (&storage)[N], std::stri
 } // namespace
 
 // Short texts live inside the string objects, so their bytes stay in this storage after the
-// destructor ran and can be looked at.
+// destructor ran and can be looked at. The storage is static, so every byte of it is defined
+// (zero) before the objects use it, also for a memory checker.
 TEST(LoginSecrets, LoginDataAndLoginLinesAreWipedWhenTheyGo) {
-    alignas(LoginData) unsigned char data[sizeof(LoginData)];
+    alignas(LoginData) static unsigned char data[sizeof(LoginData)];
     auto* login = new (data) LoginData;
     login->userPassword = "pw-1234";
     login->chapSecret = "chap-5678";
@@ -374,7 +375,7 @@ TEST(LoginSecrets, LoginDataAndLoginLinesAreWipedWhenTheyGo) {
     EXPECT_FALSE(holds(data, "chap-5678"));
     EXPECT_FALSE(holds(data, "peer-9012"));
 
-    alignas(Request) unsigned char step[sizeof(Request)];
+    alignas(Request) static unsigned char step[sizeof(Request)];
     auto* request = new (step) Request(RequestKind::Login, "login u pw-1\n", 1, true);
     ASSERT_TRUE(holds(step, "pw-1"));
     request->~Request();
