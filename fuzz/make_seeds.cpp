@@ -235,7 +235,7 @@ void IpsecSeeds() {
         FilterList list = model->filterLists.front();
         list.specs.push_back(list.specs.front());
         list.specs.back().firstText = u"text";
-        Write("blob_filter", "two_specs", arbitrary + Bytes(EncodeBlob(list)));
+        Write("blob_filter", "two_filters", arbitrary + Bytes(EncodeBlob(list)));
     }
     // Structured seeds: mode 1, bytes that the harness turns into objects.
     std::string structured("\1", 1);
