@@ -88,6 +88,15 @@ struct Registry {
             open.node->deleted = true;
     }
 
+    // The key behind an open handle, when it still exists and the handle
+    // was opened with `access`; null otherwise. Holds mutex.
+    Node* OpenNode(std::uintptr_t handle, std::uint32_t access) {
+        const auto it = handles.find(handle);
+        if (it == handles.end() || it->second.node->deleted || !(it->second.access & access))
+            return nullptr;
+        return it->second.node.get();
+    }
+
     bool ShouldFail(standin::RegOp op, std::string_view subject) {
         const std::string s = Lower(subject);
         for (auto it = rules.begin(); it != rules.end(); ++it) {
@@ -224,12 +233,10 @@ bool CRegistryKey::QueryRaw(std::string_view name, std::uint32_t& type, Bytes& b
     try {
         Registry& r = Reg();
         std::lock_guard lock(r.mutex);
-        auto it = r.handles.find(handle_);
-        if (it == r.handles.end() || it->second.node->deleted)
+        Node* const open = r.OpenNode(handle_, kKeyQueryValue);
+        if (open == nullptr)
             return false;
-        if (!(it->second.access & kKeyQueryValue))
-            return false;
-        Node& node = *it->second.node;
+        Node& node = *open;
         if (r.ShouldFail(standin::RegOp::QueryValue, node.path + "\\" + std::string(name)))
             return false;
         const Value* v = FindValue(node, name);
@@ -248,12 +255,8 @@ bool CRegistryKey::HasValue(std::string_view name) noexcept {
         return false;
     Registry& r = Reg();
     std::lock_guard lock(r.mutex);
-    auto it = r.handles.find(handle_);
-    if (it == r.handles.end() || it->second.node->deleted)
-        return false;
-    if (!(it->second.access & kKeyQueryValue))
-        return false;
-    return FindValue(*it->second.node, name) != nullptr;
+    Node* const open = r.OpenNode(handle_, kKeyQueryValue);
+    return open != nullptr && FindValue(*open, name) != nullptr;
 }
 
 bool CRegistryKey::SetRaw(std::string_view name, std::uint32_t type, const std::uint8_t* data,
@@ -263,12 +266,10 @@ bool CRegistryKey::SetRaw(std::string_view name, std::uint32_t type, const std::
     try {
         Registry& r = Reg();
         std::lock_guard lock(r.mutex);
-        auto it = r.handles.find(handle_);
-        if (it == r.handles.end() || it->second.node->deleted)
+        Node* const open = r.OpenNode(handle_, kKeySetValue);
+        if (open == nullptr)
             return false;
-        if (!(it->second.access & kKeySetValue))
-            return false;
-        Node& node = *it->second.node;
+        Node& node = *open;
         const std::string subject = node.path + "\\" + std::string(name);
         if (r.ShouldFail(standin::RegOp::SetValue, subject))
             return false;
@@ -292,12 +293,10 @@ bool CRegistryKey::DeleteValue(std::string_view name) noexcept {
     try {
         Registry& r = Reg();
         std::lock_guard lock(r.mutex);
-        auto it = r.handles.find(handle_);
-        if (it == r.handles.end() || it->second.node->deleted)
+        Node* const open = r.OpenNode(handle_, kKeySetValue);
+        if (open == nullptr)
             return false;
-        if (!(it->second.access & kKeySetValue))
-            return false;
-        Node& node = *it->second.node;
+        Node& node = *open;
         if (r.ShouldFail(standin::RegOp::SetValue, node.path + "\\" + std::string(name)))
             return false;
         const Value* v = FindValue(node, name);
