@@ -95,6 +95,7 @@ std::string boundedReason(const std::string& text) {
 
 using dravolin::exports::connectWith;
 using dravolin::exports::currentClient;
+using dravolin::exports::withConnection;
 
 extern "C" {
 
@@ -159,70 +160,52 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Connect(const char* host, int port
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Disconnect(uint32_t connectionHandle,
                                                          uint32_t* requestId,
                                                          CompletionCallback callback) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
-        const int result = client->submit(
-            connection, [](Connection& c, uint32_t id) { c.startDisconnect(id); }, nullptr,
-            requestId, callback);
-        if (result != DRAVOLIN_OK) {
-            return result;
-        }
-        client->remove(connectionHandle);
-        return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
-    }
+    return withConnection(
+        connectionHandle, DRAVOLIN_FAILED, [&](Client& client, const auto& connection) {
+            const int result = client.submit(
+                connection, [](Connection& c, uint32_t id) { c.startDisconnect(id); }, nullptr,
+                requestId, callback);
+            if (result != DRAVOLIN_OK) {
+                return result;
+            }
+            client.remove(connectionHandle);
+            return DRAVOLIN_OK;
+        });
 }
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_Login(uint32_t connectionHandle,
                                                     const LoginParameters* parameters,
                                                     uint32_t* requestId,
                                                     CompletionCallback callback) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
-        if (!parameters) {
-            return DRAVOLIN_FAILED;
-        }
-        dravolin::LoginData login;
-        if (parameters->mode == DRAVOLIN_LOGIN_PLAIN) {
-            login.userName = parameters->name ? parameters->name : "";
-            login.userPassword = parameters->password ? parameters->password : "";
-        } else if (parameters->mode == DRAVOLIN_LOGIN_CHAP) {
-            if (!parameters->name || !parameters->password) {
-                return DRAVOLIN_FAILED; // the CHAP name and secret are required
+    return withConnection(
+        connectionHandle, DRAVOLIN_FAILED, [&](Client& client, const auto& connection) {
+            if (!parameters) {
+                return DRAVOLIN_FAILED;
             }
-            login.mode = 1;
-            login.chapName = parameters->name;
-            login.chapSecret = parameters->password;
-            login.mutualAuth = parameters->peerName && parameters->peerPassword;
-            if (login.mutualAuth) {
-                login.peerName = parameters->peerName;
-                login.peerSecret = parameters->peerPassword;
+            dravolin::LoginData login;
+            if (parameters->mode == DRAVOLIN_LOGIN_PLAIN) {
+                login.userName = parameters->name ? parameters->name : "";
+                login.userPassword = parameters->password ? parameters->password : "";
+            } else if (parameters->mode == DRAVOLIN_LOGIN_CHAP) {
+                if (!parameters->name || !parameters->password) {
+                    return DRAVOLIN_FAILED; // the CHAP name and secret are required
+                }
+                login.mode = 1;
+                login.chapName = parameters->name;
+                login.chapSecret = parameters->password;
+                login.mutualAuth = parameters->peerName && parameters->peerPassword;
+                if (login.mutualAuth) {
+                    login.peerName = parameters->peerName;
+                    login.peerSecret = parameters->peerPassword;
+                }
+                login.encryptRequested = parameters->encrypt != 0;
+            } else {
+                return DRAVOLIN_FAILED;
             }
-            login.encryptRequested = parameters->encrypt != 0;
-        } else {
-            return DRAVOLIN_FAILED;
-        }
-        return client->submit(
-            connection, [&login](Connection& c, uint32_t id) { c.startLogin(id, login); }, nullptr,
-            requestId, callback);
-    } catch (...) {
-        return DRAVOLIN_FAILED;
-    }
+            return client.submit(
+                connection, [&login](Connection& c, uint32_t id) { c.startLogin(id, login); },
+                nullptr, requestId, callback);
+        });
 }
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SendRequest(uint32_t connectionHandle,
@@ -315,20 +298,10 @@ DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_ResponseFree(Response* response) 
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t connectionHandle,
                                                                      const char* directory) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
+    return withConnection(connectionHandle, DRAVOLIN_OK, [&](Client&, const auto& connection) {
         connection->setLogDirectory(directory ? directory : "");
         return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_OK;
-    }
+    });
 }
 
 } // extern "C"

@@ -3,10 +3,12 @@
 #include "exports_support.h"
 #include "response.h"
 
+using dravolin::Client;
 using dravolin::exports::boundedReason;
 using dravolin::exports::connectWith;
 using dravolin::exports::copyText;
 using dravolin::exports::currentClient;
+using dravolin::exports::withConnection;
 
 extern "C" {
 
@@ -25,23 +27,13 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ConnectWithTimeouts(
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetReplyTimeout(uint32_t connectionHandle,
                                                               int replyTimeoutMs) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
+    return withConnection(connectionHandle, DRAVOLIN_FAILED, [&](Client&, const auto& connection) {
         if (replyTimeoutMs < 0) {
             return DRAVOLIN_FAILED;
         }
         connection->setReplyTimeout(replyTimeoutMs);
         return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
-    }
+    });
 }
 
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetStatus(Response* response, int* status,
@@ -74,15 +66,7 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* respon
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connectionHandle, int* status,
                                                              int* reason, char* text,
                                                              unsigned int capacity) {
-    const auto client = currentClient();
-    if (!client) {
-        return DRAVOLIN_NOT_INITIALISED;
-    }
-    try {
-        const auto connection = client->find(connectionHandle);
-        if (!connection) {
-            return DRAVOLIN_UNKNOWN_HANDLE;
-        }
+    return withConnection(connectionHandle, DRAVOLIN_FAILED, [&](Client&, const auto& connection) {
         const dravolin::Outcome last = connection->lastFailure();
         if (status) {
             *status = last.status;
@@ -94,9 +78,7 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connection
                                                              : last.statusText,
                  text, capacity);
         return DRAVOLIN_OK;
-    } catch (...) {
-        return DRAVOLIN_FAILED;
-    }
+    });
 }
 
 } // extern "C"
