@@ -64,22 +64,26 @@ std::shared_ptr<PendingOperation> Client::take(std::uint32_t requestId) {
     return operation;
 }
 
-void Client::finish(PendingOperation& operation, const Outcome& outcome,
-                    protocol::RecordList* records) {
+void Client::finish(PendingOperation& operation, Outcome&& outcome, protocol::RecordList* records) {
+    const bool failed = outcome.failed();
+    if (failed) {
+        // Before anyone hears of it: a callback or a woken caller may ask for it at once.
+        try {
+            operation.connection->recordFailure(outcome);
+        } catch (...) {
+            // Out of memory: the reason without its texts.
+            operation.connection->recordFailure(
+                Outcome{outcome.status, {}, {outcome.failure.reason, {}}});
+        }
+    }
     if (operation.response) {
         Response& r = *operation.response;
         if (records) {
             r.records = std::move(*records);
             records->clear();
         }
-        try {
-            r.outcome = outcome;
-        } catch (...) {
-            // Out of memory: the outcome without its texts, the operation completes all the same.
-            r.outcome = Outcome{outcome.status, {}, {outcome.failure.reason, {}}};
-        }
+        r.outcome = std::move(outcome);
     }
-    const bool failed = outcome.failed();
     operation.result = failed ? DRAVOLIN_FAILED : DRAVOLIN_OK;
     operation.completed = true;
     if (operation.callback) {
@@ -93,12 +97,10 @@ void Client::abandon(PendingOperation& operation, const char* why, int reason) n
     Outcome outcome = clientFailure({reason, {}});
     try {
         outcome.failure.text = why;
-        // The worker records the failures it delivers; this one it never sees.
-        operation.connection->recordFailure(outcome);
     } catch (...) {
         // Out of memory: the reason without its text.
     }
-    finish(operation, outcome, nullptr);
+    finish(operation, std::move(outcome), nullptr);
 }
 
 void Client::abandonAll(const Connection& connection) noexcept {
@@ -121,10 +123,9 @@ void Client::abandonAll(const Connection& connection) noexcept {
     }
 }
 
-void Client::deliver(std::uint32_t requestId, const Outcome& outcome,
-                     protocol::RecordList& records) {
-    if (const auto operation = take(requestId)) {
-        finish(*operation, outcome, &records);
+void Client::deliver(Completion& completion) {
+    if (const auto operation = take(completion.requestId)) {
+        finish(*operation, std::move(completion.outcome), &completion.records);
     }
 }
 

@@ -36,8 +36,7 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
                Response* response, std::uint32_t* requestId, CompletionCallback callback,
                bool ownsResponse = false);
 
-    void deliver(std::uint32_t requestId, const Outcome& outcome,
-                 protocol::RecordList& records) override;
+    void deliver(Completion& completion) override;
     void abandonAll(const Connection& connection) noexcept override;
 
     int cancel(std::uint32_t requestId);
@@ -55,7 +54,7 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
     std::shared_ptr<PendingOperation> take(std::uint32_t requestId);
     // The one way an operation ends: its Response takes the outcome (and the records), then
     // the callback runs or the waiter wakes.
-    static void finish(PendingOperation& operation, const Outcome& outcome,
+    static void finish(PendingOperation& operation, Outcome&& outcome,
                        protocol::RecordList* records);
     // Ends an operation that no reply will end (cancelled, library ended), recording the
     // failure on its connection as a delivered one is.

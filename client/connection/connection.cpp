@@ -7,6 +7,7 @@
 #include "worker.h"
 
 #include <algorithm>
+#include <iterator>
 #include <thread>
 
 namespace dravolin {
@@ -344,16 +345,22 @@ void Connection::linkFailed(const TransportResult& result) {
 
 // What the engine asked of the link, and its outcomes queued for delivery. Holds lock_.
 void Connection::afterEngine() {
+    if (!engine_.hasNews()) {
+        return;
+    }
     if (auto key = engine_.takeChannelKey()) {
         transport_.encrypt(key->serverChallenge, key->secret);
     }
     if (engine_.takeCloseRequest()) {
         transport_.close();
     }
-    for (Completion& completion : engine_.completions()) {
-        deliveries_.push_back(std::move(completion));
+    std::deque<Completion>& finished = engine_.completions();
+    if (deliveries_.empty()) {
+        deliveries_.swap(finished); // the usual case: one at a time, nothing moved
+    } else {
+        std::move(finished.begin(), finished.end(), std::back_inserter(deliveries_));
+        finished.clear();
     }
-    engine_.completions().clear();
 }
 
 // Delivers the oldest outcome not yet delivered; false when there is none. Callbacks run
@@ -365,11 +372,8 @@ bool Connection::deliverOne() {
     }
     Completion completion = std::move(deliveries_.front());
     deliveries_.pop_front();
-    if (completion.outcome.failed()) {
-        recordFailure(completion.outcome); // before anyone hears of it
-    }
     if (const std::shared_ptr<DeliveryTarget> owner = owner_.lock()) {
-        owner->deliver(completion.requestId, completion.outcome, completion.records);
+        owner->deliver(completion);
     }
     return true;
 }

@@ -27,8 +27,8 @@ class Connection;
 class DeliveryTarget {
   public:
     virtual ~DeliveryTarget() = default;
-    virtual void deliver(std::uint32_t requestId, const Outcome& outcome,
-                         protocol::RecordList& records) = 0;
+    // The completion is the target's to take apart (its outcome and records are moved on).
+    virtual void deliver(Completion& completion) = 0;
     // Completes as failed whatever is still outstanding on `connection`, whose worker could
     // not deliver it (memory ran out); later deliveries of those operations are ignored.
     virtual void abandonAll(const Connection& /*connection*/) noexcept {}
@@ -51,9 +51,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void setTimeouts(int connectMs, int replyMs);
     void setReplyTimeout(int replyMs);
 
-    // The outcome of the most recent operation that failed; status 200 when none. Written
-    // before the operation's caller hears of it: by the worker as it delivers, or by the
-    // client when it ends an operation itself (cancelled, library freed).
+    // The outcome of the most recent operation that failed; status 200 when none. Written by
+    // the client's completion routine before the operation's caller hears of it, and here
+    // when no worker could be started.
     Outcome lastFailure() const;
     void recordFailure(const Outcome& outcome);
 

@@ -148,7 +148,7 @@ void Engine::linkEnded(const Failure& failure, std::string_view restText, bool e
     if (!queue_.empty()) {
         std::unique_ptr<Request> front = std::move(queue_.front());
         queue_.pop_front();
-        std::string statusText = front->reply.statusText;
+        std::string statusText = std::move(front->reply.statusText);
         if (endsShutdown && front->kind == RequestKind::Shutdown) {
             // The server ending the connection is what "shutdown" asks for.
             finish(std::move(front), Outcome{kStatusOk, std::move(statusText), {}});
@@ -164,6 +164,9 @@ bool Engine::awaitingGreeting() const {
 }
 
 std::optional<ChannelKey> Engine::takeChannelKey() {
+    if (!channelKey_) {
+        return std::nullopt;
+    }
     std::optional<ChannelKey> key;
     key.swap(channelKey_);
     return key;
@@ -177,14 +180,14 @@ void Engine::failAll(std::string_view text) {
     while (!queue_.empty()) {
         std::unique_ptr<Request> front = std::move(queue_.front());
         queue_.pop_front();
-        std::string statusText = front->reply.statusText;
+        std::string statusText = std::move(front->reply.statusText);
         finish(std::move(front), clientFailure({DRAVOLIN_REASON_CONNECTION_LOST, std::string(text)},
                                                std::move(statusText)));
     }
 }
 
 Outcome Engine::replyOutcome(Request& request) {
-    Outcome outcome{request.reply.status, request.reply.statusText, {}};
+    Outcome outcome{request.reply.status, std::move(request.reply.statusText), {}};
     if (request.kind == RequestKind::Greeting) {
         outcome.status = kStatusOk; // any greeting will do
     } else if (request.kind == RequestKind::GetLog) {

@@ -70,7 +70,9 @@ class Engine {
     bool answered() const { return answered_; }
 
     // Outcomes of finished operations, oldest first; the worker takes them.
-    std::vector<Completion>& completions() { return completions_; }
+    std::deque<Completion>& completions() { return completions_; }
+    // Whether there is a completion, a channel key or a close request to take.
+    bool hasNews() const { return !completions_.empty() || channelKey_ || closeRequested_; }
     // Once: the channel switches to encryption before anything else is sent.
     std::optional<ChannelKey> takeChannelKey();
     // Once: the link must be closed.
@@ -88,7 +90,7 @@ class Engine {
 
     crypto::CryptoProvider& random_;
     std::deque<std::unique_ptr<Request>> queue_;
-    std::vector<Completion> completions_;
+    std::deque<Completion> completions_;
     std::optional<ChannelKey> channelKey_;
     State state_ = State::Disconnected;
     bool answered_ = false;
