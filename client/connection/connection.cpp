@@ -77,7 +77,7 @@ bool Connection::recoverFromThrow() noexcept {
         {
             std::lock_guard guard(lock_);
             engine_.linkEnded({DRAVOLIN_REASON_CONNECTION_LOST, kOutOfMemory}, kOutOfMemory, false);
-            afterEngine();
+            takeEngineNews();
         }
         while (deliverOne()) {
         }
@@ -204,10 +204,10 @@ void Connection::serveUntil(const std::function<bool()>& done) {
 bool Connection::serveOne() {
     std::unique_lock guard(lock_);
     const Engine::Action action = engine_.next();
-    afterEngine();
+    takeEngineNews();
     switch (action.kind) {
     case Engine::Action::Kind::Idle:
-        return !deliveries_.empty();
+        return delivered_ != deliveries_.size();
     case Engine::Action::Kind::Connect:
         connectLink(guard);
         break;
@@ -231,7 +231,7 @@ bool Connection::serveOne() {
         guard.lock();
         break;
     }
-    afterEngine();
+    takeEngineNews();
     return true;
 }
 
@@ -343,35 +343,39 @@ void Connection::linkFailed(const TransportResult& result) {
     }
 }
 
-// What the engine asked of the link, and its outcomes queued for delivery. Holds lock_.
 void Connection::afterEngine() {
-    if (!engine_.hasNews()) {
-        return;
-    }
     if (auto key = engine_.takeChannelKey()) {
         transport_.encrypt(key->serverChallenge, key->secret);
     }
     if (engine_.takeCloseRequest()) {
         transport_.close();
     }
-    std::deque<Completion>& finished = engine_.completions();
+    std::vector<Completion>& finished = engine_.completions();
     if (deliveries_.empty()) {
-        deliveries_.swap(finished); // the usual case: one at a time, nothing moved
+        // The usual case: the two vectors trade places and keep their room, so a steady
+        // stream of outcomes neither moves nor allocates here.
+        deliveries_.swap(finished);
+        delivered_ = 0;
     } else {
         std::move(finished.begin(), finished.end(), std::back_inserter(deliveries_));
-        finished.clear();
     }
+    finished.clear();
 }
 
 // Delivers the oldest outcome not yet delivered; false when there is none. Callbacks run
 // without any lock of this connection, so they may queue further work, cancel, disconnect
 // or end the library.
 bool Connection::deliverOne() {
-    if (deliveries_.empty()) {
+    if (delivered_ == deliveries_.size()) {
         return false;
     }
-    Completion completion = std::move(deliveries_.front());
-    deliveries_.pop_front();
+    // Taken out before it is delivered: a callback that serves the connection in place
+    // delivers the next one, not this one again.
+    Completion completion = std::move(deliveries_[delivered_++]);
+    if (delivered_ == deliveries_.size()) {
+        deliveries_.clear();
+        delivered_ = 0;
+    }
     if (const std::shared_ptr<DeliveryTarget> owner = owner_.lock()) {
         owner->deliver(completion);
     }

@@ -13,11 +13,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace dravolin {
 
@@ -94,6 +94,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     int receiveLimit(bool greeting) const;
     void linkFailed(const TransportResult& result);
     Failure failureOf(const TransportResult& result) const;
+    // What the engine asked of the link, and its outcomes queued for delivery. Holds lock_.
+    void takeEngineNews() {
+        if (engine_.hasNews()) {
+            afterEngine();
+        }
+    }
     void afterEngine();
     bool deliverOne();
 
@@ -116,7 +122,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // Worker only.
     Transport transport_;
-    std::deque<Completion> deliveries_;                     // finished, not yet delivered
+    std::vector<Completion> deliveries_; // finished; those from delivered_ on are not yet delivered
+    std::size_t delivered_ = 0;
     bool connectDeadlineSet_ = false;                       // the connect limit runs
     std::chrono::steady_clock::time_point connectDeadline_; // end of TCP connect + greeting
 };

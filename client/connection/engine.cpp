@@ -163,15 +163,6 @@ bool Engine::awaitingGreeting() const {
     return !queue_.empty() && queue_.front()->kind == RequestKind::Greeting;
 }
 
-std::optional<ChannelKey> Engine::takeChannelKey() {
-    if (!channelKey_) {
-        return std::nullopt;
-    }
-    std::optional<ChannelKey> key;
-    key.swap(channelKey_);
-    return key;
-}
-
 bool Engine::takeCloseRequest() {
     return std::exchange(closeRequested_, false);
 }

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace dravolin {
@@ -70,11 +71,13 @@ class Engine {
     bool answered() const { return answered_; }
 
     // Outcomes of finished operations, oldest first; the worker takes them.
-    std::deque<Completion>& completions() { return completions_; }
+    std::vector<Completion>& completions() { return completions_; }
     // Whether there is a completion, a channel key or a close request to take.
     bool hasNews() const { return !completions_.empty() || channelKey_ || closeRequested_; }
     // Once: the channel switches to encryption before anything else is sent.
-    std::optional<ChannelKey> takeChannelKey();
+    std::optional<ChannelKey> takeChannelKey() {
+        return channelKey_ ? std::exchange(channelKey_, std::nullopt) : std::nullopt;
+    }
     // Once: the link must be closed.
     bool takeCloseRequest();
 
@@ -90,7 +93,7 @@ class Engine {
 
     crypto::CryptoProvider& random_;
     std::deque<std::unique_ptr<Request>> queue_;
-    std::deque<Completion> completions_;
+    std::vector<Completion> completions_;
     std::optional<ChannelKey> channelKey_;
     State state_ = State::Disconnected;
     bool answered_ = false;

@@ -8,7 +8,9 @@
 namespace dravolin {
 
 Request::~Request() {
-    crypto::detail::secureWipe(const_cast<char*>(commandText.data()), commandText.size());
+    if (kind == protocol::RequestKind::Login || login) {
+        crypto::detail::secureWipe(const_cast<char*>(commandText.data()), commandText.size());
+    }
 }
 
 std::optional<Failure> Request::consumeLine(std::string_view line) {

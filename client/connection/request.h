@@ -34,7 +34,7 @@ class Request {
     bool complete() const { return reply.state() == protocol::ParseState::Complete; }
 
     const protocol::RequestKind kind;
-    const std::string commandText; // wiped on destruction: login lines carry secrets
+    const std::string commandText; // a login's lines carry secrets: wiped on destruction
     const std::uint32_t requestId;
     const bool deliver;                  // its outcome is the operation's
     std::optional<Failure> localFailure; // nothing to send: completes with it when reached
