@@ -14,11 +14,8 @@ using namespace e2e;
 using ipseccfg::ActivatePolicy;
 using ipseccfg::ConfiguratorPolicyGuid;
 
-class AgentActivation : public ::testing::Test {
+class AgentActivation : public AgentSuite {
   protected:
-    static void SetUpTestSuite() { agent_ = std::make_unique<AgentInstallation>(); }
-    static void TearDownTestSuite() { agent_.reset(); }
-
     void SetUp() override {
         ASSERT_TRUE(agent_->ok());
         ASSERT_TRUE(StopAgent());
@@ -28,11 +25,7 @@ class AgentActivation : public ::testing::Test {
         ClearStore();
         WriteActivePolicy(kForeignPolicyPath);
     }
-
-    static std::unique_ptr<AgentInstallation> agent_;
 };
-
-std::unique_ptr<AgentInstallation> AgentActivation::agent_;
 
 TEST_F(AgentActivation, StoppedAgentIsStartedThenToldAfterPolicyIsRecorded) {
     ASSERT_TRUE(ActivatePolicy(ConfiguratorPolicyGuid));

@@ -16,11 +16,8 @@ using namespace e2e;
 using ipseccfg::ConfiguratorPolicyGuid;
 using ipseccfg::PolicyModel;
 
-class CommandLineRun : public ::testing::Test {
+class CommandLineRun : public AgentSuite {
   protected:
-    static void SetUpTestSuite() { agent_ = std::make_unique<AgentInstallation>(); }
-    static void TearDownTestSuite() { agent_.reset(); }
-
     void SetUp() override {
         ASSERT_TRUE(agent_->ok());
         ASSERT_TRUE(StopAgent());
@@ -50,11 +47,7 @@ class CommandLineRun : public ::testing::Test {
         }
         return rules;
     }
-
-    static std::unique_ptr<AgentInstallation> agent_;
 };
-
-std::unique_ptr<AgentInstallation> CommandLineRun::agent_;
 
 TEST_F(CommandLineRun, ActivatesPolicyWithLowerCasedSwitchesAndNotifiesAgent) {
     ASSERT_EQ(RunConfigurator(L"-A10.0.0.1 -P3260 -KMySecret"), 0);

@@ -261,11 +261,8 @@ void StoreForeignPolicy() {
     RegCloseKey(key);
 }
 
-class ConsoleTwin : public ::testing::Test {
+class ConsoleTwin : public AgentSuite {
   protected:
-    static void SetUpTestSuite() { agent_ = std::make_unique<AgentInstallation>(); }
-    static void TearDownTestSuite() { agent_.reset(); }
-
     void SetUp() override {
         ASSERT_TRUE(agent_->ok());
         Reset();
@@ -355,12 +352,10 @@ class ConsoleTwin : public ::testing::Test {
         return ports;
     }
 
-    static std::unique_ptr<AgentInstallation> agent_;
     static std::vector<std::string> lastText_;
     static std::vector<std::string> lastErr_;
 };
 
-std::unique_ptr<AgentInstallation> ConsoleTwin::agent_;
 std::vector<std::string> ConsoleTwin::lastText_;
 std::vector<std::string> ConsoleTwin::lastErr_;
 

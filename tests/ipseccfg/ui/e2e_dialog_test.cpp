@@ -159,11 +159,8 @@ bool Screenshot(const char* name) {
     return false;
 }
 
-class DialogRun : public ::testing::Test {
+class DialogRun : public AgentSuite {
   protected:
-    static void SetUpTestSuite() { agent_ = std::make_unique<AgentInstallation>(); }
-    static void TearDownTestSuite() { agent_.reset(); }
-
     void SetUp() override {
         ASSERT_TRUE(agent_->ok());
         ASSERT_TRUE(StopAgent());
@@ -182,11 +179,7 @@ class DialogRun : public ::testing::Test {
         PostClick(dialog, IDOK);
         return program.Wait(60000);
     }
-
-    static std::unique_ptr<AgentInstallation> agent_;
 };
-
-std::unique_ptr<AgentInstallation> DialogRun::agent_;
 
 TEST_F(DialogRun, OpensWithDefaultsAndCheckBoxControlsFields) {
     ConfiguratorProcess program;

@@ -5,7 +5,10 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,15 @@ class AgentInstallation {
     bool created_ = false;
     std::wstring previousPath_;
     DWORD previousStart_ = SERVICE_DEMAND_START;
+};
+
+// Base of the suites that run the configurator against the stand-in agent: it is installed
+// once per suite and removed after it.
+class AgentSuite : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { agent_ = std::make_unique<AgentInstallation>(); }
+    static void TearDownTestSuite() { agent_.reset(); }
+    static inline std::unique_ptr<AgentInstallation> agent_;
 };
 
 // Behaviour of the stand-in at its next start: "run", "pending", "fail".
