@@ -1,27 +1,13 @@
 #include "scale_os.h"
 
-#include <sys/resource.h>
+#include "proc_info.h"
 
-#include <cstdio>
-#include <cstring>
+#include <sys/resource.h>
 
 namespace scale {
 
 std::int64_t residentKiB() {
-    std::FILE* status = std::fopen("/proc/self/status", "r");
-    if (!status) {
-        return -1;
-    }
-    char line[256];
-    long long kib = -1;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0) {
-            std::sscanf(line + 6, "%lld", &kib);
-            break;
-        }
-    }
-    std::fclose(status);
-    return kib;
+    return bench::memoryStatus().rssKiB;
 }
 
 std::int64_t raiseDescriptorLimit() {
