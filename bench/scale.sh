@@ -27,13 +27,13 @@ echo "$(date -u '+%Y-%m-%d %H:%M UTC'); load $(cut -d' ' -f1-3 /proc/loadavg)"
 
 out=$(mktemp -d)
 trap 'kill "$server" 2>/dev/null; rm -rf "$out"' EXIT
-"$native/bin/dravolin-testserver" --open --exit-after 1800 >"$out/server.txt" 2>"$out/server.err" &
+"$native/bin/dravolin-testserver" --open --exit-after 2400 >"$out/server.txt" 2>"$out/server.err" &
 server=$!
 for _ in 1 2 3 4 5 6 7 8 9 10; do
   [ -s "$out/server.txt" ] && break
   sleep 0.5
 done
-port=$(awk 'NR == 1 { print $3 - 1 }' "$out/server.txt")
+port=$(sed -n '1s/.*(service port \([0-9]*\)).*/\1/p' "$out/server.txt")
 [ -n "$port" ] || { echo "the stand-in server did not start" >&2; exit 1; }
 
 echo
