@@ -114,8 +114,8 @@ write_pin() {
   } >"$work/preferences"
 }
 
-# install LOG [apt-get options] -- PACKAGES
-install() {
+# apt_install LOG [apt-get options] -- PACKAGES
+apt_install() {
   log=$1
   shift
   $sudo $apt_get install -y -qq -o Dpkg::Options::=--force-confdef \
@@ -129,7 +129,7 @@ unresolved() { grep -q -e 'held broken packages' -e 'Unmet dependencies' -e 'Una
 install_set() {
   recommends=$1
   shift
-  if install "$work/install.log" $recommends "$@"; then
+  if apt_install "$work/install.log" $recommends "$@"; then
     return 0
   fi
   if [ -n "$security_missing" ] && unresolved "$work/install.log"; then
@@ -137,7 +137,7 @@ install_set() {
       say "the security suite's index is missing; trying again with it below the main suite"
       write_pin
     fi
-    if install "$work/install.log" $recommends -o "Dir::Etc::Preferences=$work/preferences" "$@"; then
+    if apt_install "$work/install.log" $recommends -o "Dir::Etc::Preferences=$work/preferences" "$@"; then
       return 0
     fi
   fi

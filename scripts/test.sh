@@ -10,7 +10,8 @@ win32_problem=""
 win32_log=$(mktemp "${TMPDIR:-/tmp}/dravolin-install.XXXXXX")
 trap 'rm -f "$win32_log"' EXIT
 if ! ./scripts/install-deps.sh win32 2>"$win32_log"; then
-  win32_problem=$(grep -e 'could not install' -e 'apt:' "$win32_log" || true)
+  win32_problem=$(grep -e 'could not install' -e 'apt:' "$win32_log" ||
+    echo "install-deps.sh win32 failed (its messages are above)")
 fi
 cat "$win32_log" >&2
 
