@@ -22,14 +22,10 @@ export WINEPREFIX="$DRAVOLIN_WINEPREFIX" WINEDEBUG=-all
 run() { "$root/cmake/wine-run.sh" "$@" 2>/dev/null; }
 # The console twin, as "DravolinIPSecCfg" typed in a console runs it; its
 # messages (standard error) kept, Wine's own noise dropped.
-output=$(mktemp)
-trap 'rm -f "$output"' EXIT
 twin() {
-  set +e
-  "$root/cmake/wine-run.sh" "$build/bin/DravolinIPSecCfg.com" "$@" >"$output" 2>&1
-  code=$?
-  set -e
-  tr -d '\r' <"$output"
+  code=0
+  text=$("$root/cmake/wine-run.sh" "$build/bin/DravolinIPSecCfg.com" "$@" 2>&1) || code=$?
+  printf '%s\n' "$text" | tr -d '\r'
   echo "exit code: $code"
   return $code
 }

@@ -1,5 +1,3 @@
-// Windows Sockets headers must come before anything that pulls in windows.h.
-// windows.h only after winsock2.h.
 #include <windows.h>
 
 #include <cstdlib>
