@@ -40,13 +40,13 @@ struct LoginSession {
 };
 
 // The key material of the encrypted channel, handed to the transport once the login is done.
+// It has no moves: a moved short string keeps its bytes, where no destructor would wipe them,
+// so passing it on copies, and each copy wipes its own bytes when it goes.
 struct ChannelKey {
-    ChannelKey(std::vector<std::uint8_t> challenge, std::string key)
-        : serverChallenge(std::move(challenge)), secret(std::move(key)) {}
+    ChannelKey(const std::vector<std::uint8_t>& challenge, const std::string& key)
+        : serverChallenge(challenge), secret(key) {}
     ChannelKey(const ChannelKey&) = default;
-    ChannelKey(ChannelKey&&) = default;
     ChannelKey& operator=(const ChannelKey&) = default;
-    ChannelKey& operator=(ChannelKey&&) = default;
     ~ChannelKey();
     std::vector<std::uint8_t> serverChallenge;
     std::string secret;

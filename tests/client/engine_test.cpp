@@ -380,4 +380,12 @@ TEST(LoginSecrets, LoginDataAndLoginLinesAreWipedWhenTheyGo) {
     ASSERT_TRUE(holds(step, "pw-1"));
     request->~Request();
     EXPECT_FALSE(holds(step, "pw-1"));
+
+    // A key moved on leaves nothing of its secret behind (a moved short string keeps its
+    // bytes but for the first).
+    alignas(ChannelKey) static unsigned char key[sizeof(ChannelKey)];
+    auto* moved = new (key) ChannelKey({1, 2}, "key-3456");
+    { const ChannelKey taken(std::move(*moved)); }
+    moved->~ChannelKey();
+    EXPECT_FALSE(holds(key, "-3456"));
 }
