@@ -118,8 +118,7 @@ void Client::abandonAll(const Connection& connection) noexcept {
             operation = std::move(it->second);
             pending_.erase(it);
         }
-        abandon(*operation, "connection lost: the client ran out of memory",
-                DRAVOLIN_REASON_CONNECTION_LOST);
+        abandon(*operation, kOutOfMemoryText, DRAVOLIN_REASON_CONNECTION_LOST);
     }
 }
 

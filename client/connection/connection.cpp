@@ -18,8 +18,6 @@ namespace {
 // How long stop() waits for a worker that its socket shutdown did not wake, before it closes
 // the socket under it.
 constexpr std::chrono::milliseconds kStopWait{2500};
-
-constexpr const char* kOutOfMemory = "connection lost: the client ran out of memory";
 } // namespace
 
 Connection::Connection(std::weak_ptr<DeliveryTarget> owner) : owner_(std::move(owner)) {
@@ -76,7 +74,8 @@ bool Connection::recoverFromThrow() noexcept {
     try {
         {
             std::lock_guard guard(lock_);
-            engine_.linkEnded({DRAVOLIN_REASON_CONNECTION_LOST, kOutOfMemory}, kOutOfMemory, false);
+            engine_.linkEnded({DRAVOLIN_REASON_CONNECTION_LOST, kOutOfMemoryText}, kOutOfMemoryText,
+                              false);
             takeEngineNews();
         }
         while (deliverOne()) {
@@ -193,6 +192,11 @@ void Connection::drain() {
 void Connection::serveUntil(const std::function<bool()>& done) {
     // One outcome at a time, oldest first, also when a callback serves the connection in
     // place: a nested round takes up the outer one's remaining outcomes before any later one.
+    // Without a worker its callers serve it, one at a time.
+    std::unique_lock<std::mutex> alone;
+    if (!hasWorker()) {
+        alone = std::unique_lock(inPlaceLock_);
+    }
     while (!done() && !signal_->stopped()) {
         if (!deliverOne() && !serveOne()) {
             return;
@@ -355,7 +359,6 @@ void Connection::afterEngine() {
         // The usual case: the two vectors trade places and keep their room, so a steady
         // stream of outcomes neither moves nor allocates here.
         deliveries_.swap(finished);
-        delivered_ = 0;
     } else {
         std::move(finished.begin(), finished.end(), std::back_inserter(deliveries_));
     }

@@ -108,6 +108,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     os::WorkerThread worker_;
     os::WorkerThread::Id workerId_ = 0;
     std::mutex stopLock_;
+    std::mutex inPlaceLock_; // serves a connection without a worker on one caller at a time
 
     // Guards the engine, the endpoint, the log directory and the last failure.
     mutable std::mutex lock_;

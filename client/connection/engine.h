@@ -75,9 +75,7 @@ class Engine {
     // Whether there is a completion, a channel key or a close request to take.
     bool hasNews() const { return !completions_.empty() || channelKey_ || closeRequested_; }
     // Once: the channel switches to encryption before anything else is sent.
-    std::optional<ChannelKey> takeChannelKey() {
-        return channelKey_ ? std::exchange(channelKey_, std::nullopt) : std::nullopt;
-    }
+    std::optional<ChannelKey> takeChannelKey() { return std::exchange(channelKey_, std::nullopt); }
     // Once: the link must be closed.
     bool takeCloseRequest();
 

@@ -24,6 +24,9 @@ struct Outcome {
     bool failed() const { return status != protocol::kStatusOk; }
 };
 
+// What an operation that memory ran out under ends with (reason "connection lost").
+inline constexpr char kOutOfMemoryText[] = "connection lost: the client ran out of memory";
+
 // A failure of the client's: status 105 with the reason.
 inline Outcome clientFailure(Failure failure, std::string statusText = {}) {
     return {protocol::kStatusClientFailure, std::move(statusText), std::move(failure)};
