@@ -30,10 +30,15 @@ FrameReassembler::FrameReassembler(const ChannelCipher& cipher, std::size_t maxF
       bufferBlocks_(2 * maxFrameBlocks_) {}
 
 FrameReassembler::~FrameReassembler() {
+    wipeHeld();
+}
+
+void FrameReassembler::wipeHeld() {
     if (buffer_) {
-        detail::secureWipe(buffer_.get(), bufferBlocks_ * 16);
+        detail::secureWipe(buffer_.get(), dirtyBlocks_ * 16);
     }
     detail::secureWipe(partial_, sizeof partial_);
+    dirtyBlocks_ = 0;
 }
 
 void FrameReassembler::feed(const void* data, std::size_t size) {
@@ -53,11 +58,7 @@ void FrameReassembler::feed(const void* data, std::size_t size) {
 }
 
 void FrameReassembler::reset() {
-    if (buffer_) {
-        detail::secureWipe(buffer_.get(), dirtyBlocks_ * 16);
-    }
-    detail::secureWipe(partial_, sizeof partial_);
-    dirtyBlocks_ = 0;
+    wipeHeld();
     base_ = have_ = scanned_ = 0;
     partialSize_ = 0;
     digest_.reset();

@@ -70,6 +70,8 @@ class FrameReassembler {
     void reset();
 
   private:
+    // Wipes the decrypted blocks written since the last wipe, and the partial block.
+    void wipeHeld();
     Status reject(FrameError error);
     Status textOf(std::size_t endBlock, bool untilFirstNul);
     bool scan(std::size_t& endBlock);
