@@ -131,6 +131,7 @@ int FuzzEngine(const std::uint8_t* data, std::size_t size) {
     std::uint32_t ids = 0;
     const auto pieces = run(steer, text, false, &cuts, ids);
     checkDeliveries(pieces, ids);
-    checkDeliveries(run(steer, text, true, nullptr, ids), ids);
+    const auto byteByByte = run(steer, text, true, nullptr, ids);
+    checkDeliveries(byteByByte, ids);
     return 0;
 }

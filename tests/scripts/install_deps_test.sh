@@ -113,8 +113,9 @@ check "installs without asking" called '^apt-get install -y'
 run "broken packages until the security suite is pinned down" broken-until-pinned
 check "exit 0" [ "$status" -eq 0 ]
 check "says so in one line" [ "$(grep -c 'below the main suite' "$work/out")" -eq 1 ]
-check "the pin puts the security suite at 100" \
-  grep -q -e 'Pin: release l=Debian-Security' -e 'Pin-Priority: 100' "$work/seen-preferences"
+check "the pin names the security suite" \
+  grep -q '^Pin: release l=Debian-Security$' "$work/seen-preferences"
+check "the pin puts it at 100" grep -q '^Pin-Priority: 100$' "$work/seen-preferences"
 check "the machine's preferences kept" grep -q 'Package: example' "$work/seen-preferences"
 check "the preferences file removed" no_temp_left
 check "every set installed" [ "$(count '^apt-get install.*Dir::Etc::Preferences')" -eq 2 ]

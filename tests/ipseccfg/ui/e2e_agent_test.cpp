@@ -17,7 +17,7 @@ using ipseccfg::ConfiguratorPolicyGuid;
 class AgentActivation : public AgentSuite {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(agent_->ok());
+        ASSERT_TRUE(agent_ && agent_->ok());
         ASSERT_TRUE(StopAgent());
         ASSERT_TRUE(SetAgentStartType(SERVICE_DEMAND_START));
         SetAgentMode("run");
@@ -85,7 +85,7 @@ TEST_F(AgentActivation, MissingAgentFailsWithoutRecordingPolicy) {
     EXPECT_FALSE(ActivatePolicy(ConfiguratorPolicyGuid));
     EXPECT_EQ(ActivePolicy(), kForeignPolicyPath);
     agent_ = std::make_unique<AgentInstallation>();
-    ASSERT_TRUE(agent_->ok());
+    ASSERT_TRUE(agent_ && agent_->ok());
 }
 
 TEST_F(AgentActivation, MissingStoreBaseKeyFailsBeforeControl) {

@@ -19,7 +19,7 @@ using ipseccfg::PolicyModel;
 class CommandLineRun : public AgentSuite {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(agent_->ok());
+        ASSERT_TRUE(agent_ && agent_->ok());
         ASSERT_TRUE(StopAgent());
         SetAgentMode("run");
         ClearAgentLog();

@@ -264,7 +264,7 @@ void StoreForeignPolicy() {
 class ConsoleTwin : public AgentSuite {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(agent_->ok());
+        ASSERT_TRUE(agent_ && agent_->ok());
         Reset();
     }
 

@@ -162,7 +162,7 @@ bool Screenshot(const char* name) {
 class DialogRun : public AgentSuite {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(agent_->ok());
+        ASSERT_TRUE(agent_ && agent_->ok());
         ASSERT_TRUE(StopAgent());
         ASSERT_TRUE(SetAgentStartType(SERVICE_DEMAND_START));
         SetAgentMode("run");
