@@ -50,21 +50,15 @@ int connectWith(const char* host, int port, int connectMs, int replyMs, bool kee
     }
     try {
         auto connection = Connection::create(client);
-        if (!connection->hasWorker()) {
-            // No thread for it: fails at once; its last failure tells why.
-            if (keepOnFailure) {
-                const uint32_t handle = client->add(connection);
-                if (connectionHandle) {
-                    *connectionHandle = handle;
-                }
-            }
-            return DRAVOLIN_FAILED;
+        // Without a thread for it, it fails at once; its last failure tells why.
+        int result = DRAVOLIN_FAILED;
+        if (connection->hasWorker()) {
+            connection->setEndpoint(host ? host : "", port);
+            connection->setTimeouts(connectMs, replyMs);
+            result = client->submit(
+                connection, [](Connection& c, uint32_t id) { c.startConnect(id); }, nullptr,
+                requestId, callback);
         }
-        connection->setEndpoint(host ? host : "", port);
-        connection->setTimeouts(connectMs, replyMs);
-        const int result = client->submit(
-            connection, [](Connection& c, uint32_t id) { c.startConnect(id); }, nullptr, requestId,
-            callback);
         if (result != DRAVOLIN_OK && !(keepOnFailure && result == DRAVOLIN_FAILED)) {
             return result;
         }
