@@ -4,7 +4,8 @@
 #
 #   install-deps.sh [native] [win32]     (no argument: both)
 #
-# native: compilers, CMake, GoogleTest, Google Benchmark, sanitizer runtimes, valgrind.
+# native: compilers, CMake, GoogleTest, Google Benchmark, sanitizer runtimes, valgrind, and
+#         Python 3 with pytest, pytest-asyncio, setuptools and pip (the Python package).
 # win32:  mingw-w64, Wine (32-bit), Xvfb, clang-cl and lld-link, wixl.
 #
 # A package mirror in the middle of a sync serves some index files with the wrong size, and
@@ -25,6 +26,7 @@
 set -u
 
 native_packages="cmake make g++ gcc libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3 python3-pytest python3-pytest-asyncio python3-setuptools python3-pip
   libssl-dev clang libclang-rt-14-dev valgrind pkg-config procps util-linux iproute2 zip"
 win32_packages="mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix clang-tools-14 lld
   wine wine32:i386 xvfb x11-apps imagemagick wixl msitools"

@@ -104,6 +104,31 @@ def test_library_found_in_the_package_folder(tmp_path):
     environment = dict(os.environ, PYTHONPATH=str(tmp_path))
     del environment["DRAVOLIN_LIBRARY"]
     result = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True,
-                            text=True)
+                            text=True, cwd=str(tmp_path))
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == str(package / "libDravolinClient.so.1")
+
+
+def test_installs_offline_with_pip(tmp_path):
+    """pip install --no-build-isolation ./python, without any package index."""
+    # From a copy: setuptools writes build/ and *.egg-info beside the sources.
+    here = str(tmp_path / "source")
+    source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    shutil.copytree(source, here, ignore=shutil.ignore_patterns("tests", "__pycache__", "build",
+                                                                "*.egg-info", "CMakeLists.txt"))
+    target = tmp_path / "site"
+    build = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
+         "--no-deps", "--no-cache-dir", "--disable-pip-version-check", "--target", str(target),
+         here],
+        capture_output=True, text=True, cwd=str(tmp_path),
+        env=dict(os.environ, PIP_NO_INPUT="1"))
+    assert build.returncode == 0, build.stdout + build.stderr
+    assert (target / "dravolin" / "py.typed").exists()
+    assert (target / "dravolin" / "aio.py").exists()
+    result = subprocess.run(
+        [sys.executable, "-c", "import dravolin; print(dravolin.__file__, dravolin.__version__)"],
+        env=dict(os.environ, PYTHONPATH=str(target)), capture_output=True, text=True,
+        cwd=str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(str(target)) and result.stdout.split()[1] == "1.0.0"
