@@ -28,6 +28,18 @@ expect_file("${prefix}/include/DravolinClient.h")
 expect_file("${prefix}/lib/cmake/DravolinClient/DravolinClientConfig.cmake")
 expect_file("${prefix}/lib/cmake/DravolinClient/DravolinClientConfigVersion.cmake")
 expect_file("${prefix}/lib/pkgconfig/dravolinclient.pc")
+
+# The Python package, installed beside the library, finds it there with only PYTHONPATH set.
+if(NOT WIN32 AND EXISTS /usr/bin/python3)
+  expect_file("${prefix}/lib/python3/dravolin/__init__.py")
+  expect_file("${prefix}/lib/python3/dravolin/py.typed")
+  run(${CMAKE_COMMAND} -E env --unset=DRAVOLIN_LIBRARY PYTHONPATH=${prefix}/lib/python3
+    /usr/bin/python3 -c "import dravolin; print(dravolin.library_path)")
+  string(STRIP "${run_output}" python_found)
+  if(NOT python_found STREQUAL "${prefix}/lib/libDravolinClient.so.1")
+    message(FATAL_ERROR "the installed Python package loads ${python_found}")
+  endif()
+endif()
 if(WIN32)
   expect_file("${prefix}/bin/DravolinClient.dll")
   expect_file("${prefix}/bin/dravolinctl.exe")
