@@ -108,12 +108,41 @@ class Completion:
     when the operation will never complete (withdrawn by a cancel)."""
 
     handle = 0
+    last = False  # the connection's last operation (its disconnect)
 
     def deliver(self, failed: int) -> None:  # pragma: no cover - overridden
         pass
 
     def discard(self) -> None:
         pass
+
+
+# A ctypes callback on a thread that Python did not start makes a thread state for the call and
+# deletes it after; on CPython that costs far more than the hand-over itself. The first
+# callback on a library worker thread therefore keeps its thread state (one extra
+# PyGILState_Ensure), and the connection's last callback, its disconnect's, gives it back.
+_gil_ensure = _gil_release = None
+if hasattr(ctypes, "pythonapi") and hasattr(ctypes.pythonapi, "PyGILState_Ensure"):
+    _gil_ensure = ctypes.pythonapi.PyGILState_Ensure
+    _gil_ensure.restype = ctypes.c_int
+    _gil_ensure.argtypes = []
+    _gil_release = ctypes.pythonapi.PyGILState_Release
+    _gil_release.restype = None
+    _gil_release.argtypes = [ctypes.c_int]
+_main_thread = threading.main_thread().ident
+_kept_states: Dict[int, int] = {}
+
+
+def _keep_thread_state() -> None:
+    ident = threading.get_ident()
+    if _gil_ensure is not None and ident != _main_thread and ident not in _kept_states:
+        _kept_states[ident] = _gil_ensure()
+
+
+def _give_back_thread_state() -> None:
+    state = _kept_states.pop(threading.get_ident(), None)
+    if state is not None and _gil_release is not None:
+        _gil_release(state)
 
 
 _pending: Dict[int, Completion] = {}
@@ -124,6 +153,7 @@ _dropped: Set[int] = set()
 
 def _on_complete(request_id: int, failed: int, response: Optional[int]) -> None:
     # Runs on a worker thread of the library: it must never raise into C.
+    last = True
     try:
         with _pending_lock:
             completion = _pending.pop(request_id, None)
@@ -132,10 +162,20 @@ def _on_complete(request_id: int, failed: int, response: Optional[int]) -> None:
                     _dropped.discard(request_id)
                 else:
                     _early[request_id] = failed
+                    last = False
                 return
+        last = completion.last
+        if not last:
+            _keep_thread_state()
         completion.deliver(failed)
     except BaseException:  # noqa: B036 - nothing may cross into the library
         pass
+    finally:
+        if last:
+            try:
+                _give_back_thread_state()
+            except BaseException:  # noqa: B036
+                pass
 
 
 #: The one callback object; it lives as long as the module (beyond the library's Free).

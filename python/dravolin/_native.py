@@ -115,17 +115,38 @@ def _signatures(callback_type: Any) -> dict:
     }
 
 
+#: Functions that only read or free a Response or report the version: they take no lock and
+#: never wait, so they are called without releasing the GIL (a release and re-take per call
+#: would let the library's callback threads cut in between the records of one reply).
+KEEPS_GIL = frozenset(
+    ["GetVersion", "ResponseInit", "ResponseReset", "ResponseGetNext", "ResponseFree",
+     "ResponseGetStatus", "ResponseGetReason"]
+)
+
+
+def _gil_keeping_loader(windows: bool) -> Callable[..., Any]:
+    if not windows:
+        return ctypes.PyDLL
+
+    class WinPyDLL(ctypes.CDLL):  # standard call, GIL kept
+        _func_flags_ = ctypes._FUNCFLAG_STDCALL | ctypes._FUNCFLAG_PYTHONAPI  # type: ignore[attr-defined]
+
+    return WinPyDLL
+
+
 class Native:
     """The loaded library: one attribute per export, without the DravolinClient_ prefix."""
 
-    def __init__(self, dll: Any, abi: Abi, callback_type: Any, path: str) -> None:
+    def __init__(self, dll: Any, abi: Abi, callback_type: Any, path: str,
+                 gil_keeping: Any = None) -> None:
         self.abi = abi
         self.path = path
         self.CompletionCallback = callback_type
         for name, (restype, argtypes) in _signatures(callback_type).items():
             symbol = export_name(abi, name, len(argtypes))
+            source = gil_keeping if gil_keeping is not None and name in KEEPS_GIL else dll
             try:
-                function = getattr(dll, symbol)
+                function = getattr(source, symbol)
             except AttributeError:
                 raise LibraryError(
                     "%s is not a usable DravolinClient library: it does not export %s"
@@ -134,7 +155,7 @@ class Native:
             function.restype = restype
             function.argtypes = argtypes
             setattr(self, name, function)
-        self._dll = dll
+        self._dlls = (dll, gil_keeping)
 
 
 def load(
@@ -166,7 +187,7 @@ def load(
         except OSError as error:
             problems.append("%s: %s" % (path, error))
             continue
-        native = Native(dll, abi, callback, path)
+        native = Native(dll, abi, callback, path, _gil_keeping_loader(abi.windows)(path))
         version = native.GetVersion()
         if version != LIBRARY_VERSION:
             raise LibraryError(

@@ -12,6 +12,8 @@ from __future__ import annotations
 import asyncio
 import ctypes
 import os
+import threading
+import weakref
 from typing import Any, Callable, Optional, Tuple, Union
 
 from . import _commands as cmd
@@ -22,14 +24,57 @@ from .client import Login, LogFolder, StrPath, check_target, disconnect_without_
 native = _core.native
 
 
+class _Inbox:
+    """Completions for one event loop: the worker threads append, the loop drains. The loop is
+    woken (call_soon_threadsafe) once per batch, not once per completion."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.lock = threading.Lock()
+        self.items: list = []
+        self.scheduled = False
+
+    def put(self, operation: "_Operation", failed: int) -> None:
+        with self.lock:
+            self.items.append((operation, failed))
+            if self.scheduled:
+                return
+            self.scheduled = True
+        try:
+            self.loop.call_soon_threadsafe(self.drain)
+        except RuntimeError:  # the loop is closed: nobody waits any more
+            with self.lock:
+                items, self.items = self.items, []
+                self.scheduled = False
+            for item, _ in items:
+                item.discard()
+
+    def drain(self) -> None:
+        with self.lock:
+            items, self.items = self.items, []
+            self.scheduled = False
+        for operation, failed in items:
+            operation.finish(failed)
+
+
+_inboxes: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _Inbox]" = weakref.WeakKeyDictionary()
+
+
+def _inbox(loop: asyncio.AbstractEventLoop) -> _Inbox:
+    inbox = _inboxes.get(loop)
+    if inbox is None:
+        inbox = _inboxes[loop] = _Inbox(loop)
+    return inbox
+
+
 class _Operation(_core.Completion):
     """One awaited operation: a future on its loop and, for commands, the Response."""
 
-    __slots__ = ("loop", "future", "response", "operation", "handle", "failure")
+    __slots__ = ("inbox", "future", "response", "operation", "handle", "failure")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, operation: str, handle: int,
                  response: Optional[ctypes.c_void_p]) -> None:
-        self.loop = loop
+        self.inbox = _inbox(loop)
         self.future: asyncio.Future = loop.create_future()
         self.operation = operation
         self.handle = handle
@@ -41,12 +86,9 @@ class _Operation(_core.Completion):
         # later failure on the connection can replace it.
         if failed and self.response is None and self.operation != "disconnect":
             self.failure = _core.last_failure(self.operation, self.handle)
-        try:
-            self.loop.call_soon_threadsafe(self._finish, failed)
-        except RuntimeError:  # the loop is closed: nobody waits any more
-            self.discard()
+        self.inbox.put(self, failed)
 
-    def _finish(self, failed: int) -> None:
+    def finish(self, failed: int) -> None:
         # Event loop thread.
         try:
             if self.future.done():
@@ -92,7 +134,7 @@ async def _submit(operation: _Operation, start: Callable[[Any], int]) -> Any:
         return await operation.future
     except asyncio.CancelledError:
         # Withdraws it if the worker has not started on it; otherwise it completes in the
-        # library and _finish drops the result (and frees the Response).
+        # library and finish drops the result (and frees the Response).
         native.CancelRequest(request_id.value)
         raise
 
@@ -153,6 +195,7 @@ class Connection:
         if handle is None or _core.freed():
             return
         operation = _Operation(asyncio.get_running_loop(), "disconnect", handle, None)
+        operation.last = True
         try:
             await _submit(
                 operation,
