@@ -130,18 +130,21 @@ if hasattr(ctypes, "pythonapi") and hasattr(ctypes.pythonapi, "PyGILState_Ensure
     _gil_release.restype = None
     _gil_release.argtypes = [ctypes.c_int]
 _main_thread = threading.main_thread().ident
-_kept_states: Dict[int, int] = {}
+# Thread-local, so tied to the kept thread state itself and never to a thread identifier that
+# a later thread may reuse.
+_kept = threading.local()
 
 
 def _keep_thread_state() -> None:
-    ident = threading.get_ident()
-    if _gil_ensure is not None and ident != _main_thread and ident not in _kept_states:
-        _kept_states[ident] = _gil_ensure()
+    if _gil_ensure is not None and getattr(_kept, "state", None) is None:
+        if threading.get_ident() != _main_thread:
+            _kept.state = _gil_ensure()
 
 
 def _give_back_thread_state() -> None:
-    state = _kept_states.pop(threading.get_ident(), None)
+    state = getattr(_kept, "state", None)
     if state is not None and _gil_release is not None:
+        _kept.state = None
         _gil_release(state)
 
 
