@@ -31,11 +31,12 @@ int main(int argc, char** argv) {
     const int n = atoi(argv[4]);
     int status = 0;
     long long records = 0;
-    const long long wall = nanoseconds(CLOCK_MONOTONIC), cpu = nanoseconds(CLOCK_PROCESS_CPUTIME_ID);
+    const long long wall = nanoseconds(CLOCK_MONOTONIC),
+                    cpu = nanoseconds(CLOCK_PROCESS_CPUTIME_ID);
     for (int i = 0; i < n; ++i) {
         Response* r = NULL;
-        if (DravolinClient_SendRequest(conn, DRAVOLIN_REQUEST_GET_PARAMETER, "MaxSessions", &r, NULL,
-                                       NULL) != DRAVOLIN_OK) {
+        if (DravolinClient_SendRequest(conn, DRAVOLIN_REQUEST_GET_PARAMETER, "MaxSessions", &r,
+                                       NULL, NULL) != DRAVOLIN_OK) {
             return 1;
         }
         DravolinClient_ResponseGetStatus(r, &status, value, sizeof value);
