@@ -62,8 +62,7 @@ def read_reply(response: int) -> Reply:
     native.ResponseGetStatus(response, ctypes.byref(status), value, len(value))
     reply = Reply([], status.value, decode(value.value))
     records = reply.records
-    get_next = native.ResponseGetNext
-    native.ResponseReset(response)
+    get_next = native.ResponseGetNext  # a completed Response's cursor is at its first record
     while get_next(response, name, value):
         records.append((decode(name.value), decode(value.value)))
     return reply
