@@ -132,3 +132,16 @@ def test_installs_offline_with_pip(tmp_path):
         cwd=str(tmp_path))
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(str(target)) and result.stdout.split()[1] == "1.0.0"
+
+
+def test_response_readers_keep_the_gil_and_waiting_calls_release_it():
+    import ctypes
+
+    from dravolin import _core
+    assert _native._gil_keeping_loader(False) is ctypes.PyDLL
+    assert {"ResponseGetNext", "ResponseFree", "ResponseGetStatus"} <= _native.KEEPS_GIL
+    for waits in ("Connect", "ConnectWithTimeouts", "Login", "SendRequest", "Disconnect", "Free",
+                  "CancelRequest", "GetLastFailure", "SetServiceLogDirectory"):
+        assert waits not in _native.KEEPS_GIL
+    # The two kinds come from two handles of the same file.
+    assert _core.native._dlls[1]._name == _core.native._dlls[0]._name
