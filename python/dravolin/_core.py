@@ -191,7 +191,10 @@ def track(request_id: int, completion: Completion) -> None:
         if failed is None:
             _pending[request_id] = completion
             return
-    completion.deliver(failed)
+    try:
+        completion.deliver(failed)
+    except BaseException:  # noqa: B036 - as on the worker thread
+        pass
 
 
 def ignore(request_id: int) -> None:

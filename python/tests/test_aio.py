@@ -161,3 +161,29 @@ def test_no_secret_in_any_text():
     for secret in SECRETS:
         e = dravolin.LoginError("login", 102, "login refused", 0, "")
         assert secret not in repr(e)
+
+
+def test_an_exception_in_the_hand_over_never_reaches_the_library(server, capfd):
+    import ctypes
+    import threading
+
+    from dravolin import _core
+
+    ran = threading.Event()
+
+    class Raising(_core.Completion):
+        def deliver(self, failed):
+            ran.set()
+            raise RuntimeError("raised on the worker thread")
+
+    with dravolin.connect("127.0.0.1", server.port) as conn:
+        conn.login(PLAIN_USER, PLAIN_SECRET)
+        response = ctypes.c_void_p()
+        request_id = ctypes.c_uint32()
+        assert _core.native.SendRequest(conn._handle, 7, b"MaxSessions", ctypes.byref(response),
+                                        ctypes.byref(request_id), _core.completion_callback) == 0
+        _core.track(request_id.value, Raising())
+        assert ran.wait(60)
+        assert conn.get("MaxSessions")["Parameter"] == "MaxSessions"  # still working
+        _core.native.ResponseFree(response)
+    assert "Traceback" not in capfd.readouterr().err
