@@ -302,3 +302,16 @@ def test_reply_object():
     with pytest.raises(KeyError):
         reply["C"]
     assert reply == dravolin.Reply([("A", "1"), ("B", "2"), ("A", "3")], 200, "ok")
+
+
+def test_getlog_with_an_unsafe_server_file_name(make_server, tmp_path):
+    s = make_server()
+    with dravolin.connect("127.0.0.1", s.port) as conn:
+        conn.login(PLAIN_USER, PLAIN_SECRET)
+        conn.control('-logname:"../escape"')
+        with pytest.raises(dravolin.ProtocolError) as caught:
+            conn.getlog(tmp_path / "log")
+        assert caught.value.reason == dravolin.REASON_LOG_NAME_UNSAFE
+        assert list(tmp_path.iterdir()) == [] and not (tmp_path.parent / "escape").exists()
+        with pytest.raises(ValueError):
+            conn.getlog(tmp_path / "no-such-folder" / "log")
