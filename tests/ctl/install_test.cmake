@@ -34,7 +34,7 @@ if(NOT WIN32 AND EXISTS /usr/bin/python3)
   expect_file("${prefix}/lib/python3/dravolin/__init__.py")
   expect_file("${prefix}/lib/python3/dravolin/py.typed")
   run(${CMAKE_COMMAND} -E env --unset=DRAVOLIN_LIBRARY PYTHONPATH=${prefix}/lib/python3
-    /usr/bin/python3 -c "import dravolin; print(dravolin.library_path)")
+    /usr/bin/python3 -c "print(__import__('dravolin').library_path)")
   string(STRIP "${run_output}" python_found)
   if(NOT python_found STREQUAL "${prefix}/lib/libDravolinClient.so.1")
     message(FATAL_ERROR "the installed Python package loads ${python_found}")
