@@ -196,14 +196,14 @@ class Connection:
             return
         operation = _Operation(asyncio.get_running_loop(), "disconnect", handle, None)
         operation.last = True
-        try:
-            await _submit(
-                operation,
-                lambda rid: native.Disconnect(handle, rid, _core.completion_callback),
-            )
-        finally:
-            # Whatever is still tracked for this connection was withdrawn by a cancel.
-            _core.withdrawn(handle)
+        await _submit(
+            operation,
+            lambda rid: native.Disconnect(handle, rid, _core.completion_callback),
+        )
+        # The disconnect completed last: whatever is still tracked for this connection was
+        # withdrawn by a cancel and will never complete. (Not when the close itself was
+        # cancelled: operations before it may still be filling their Responses.)
+        _core.withdrawn(handle)
 
     def set_reply_timeout(self, seconds: Optional[float]) -> None:
         """Changes the idle reply limit for the commands started after the call."""
