@@ -1,17 +1,5 @@
-# Cross toolchain: 32-bit Windows through mingw-w64 (posix thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain: 32-bit Windows (x86) through mingw-w64. Test programs run under Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(DRAVOLIN_MINGW_PREFIX i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${DRAVOLIN_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${DRAVOLIN_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${DRAVOLIN_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${DRAVOLIN_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Test executables run under Wine, in a prefix that belongs to the build tree.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+set(DRAVOLIN_WINE_RUN wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

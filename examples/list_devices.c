@@ -6,6 +6,11 @@
  * Connects to the management service (PORT + 1), logs in when a user is given, lists the
  * devices and prints each record as name=value. Without arguments it prints the library
  * version and this usage.
+ *
+ * Linked through the import library of its SDK, the same source builds for x86 and x64 (and
+ * natively). A program that loads DravolinClient.dll at run time instead asks GetProcAddress
+ * for the names of the DLL's architecture: "_DravolinClient_GetVersion@0" on x86 (decorated),
+ * "DravolinClient_GetVersion" on x64 (plain); the header's Windows note lists them.
  */
 #include <stdio.h>
 #include <stdlib.h>

@@ -111,11 +111,11 @@ if(PLATFORM STREQUAL "x64")
   set(platform_args -a x64 -D Platform=x64 -D Win64=yes -D ProgramFilesDir=ProgramFiles64Folder
     -D X86ClientDll=x86/DravolinClient.dll)
   set(template "x64\;1033")
-  set(path_value "[BinDir];[X86BinDir];[~]")
+  set(x86_path_row "PathEntryX86\t=-*PATH\t[~];[X86BinDir]\tClientDllX86\r\n")
 else()
   set(platform_args -a x86 -D Platform=x86 -D Win64=no -D ProgramFilesDir=ProgramFilesFolder)
   set(template "Intel\;1033")
-  set(path_value "[BinDir];[~]")
+  set(x86_path_row "")
 endif()
 set(cwd "${STAGE}")
 run(${WIXL} ${platform_args} -D Version=${VERSION} -D ProductCode=${product_code} -D Stage=.
@@ -137,14 +137,17 @@ file(MAKE_DIRECTORY "${idt}")
 # variable, a value ending ";[~]" is put in front of the existing one. In front, not at the
 # end: Wine's msiexec takes an appended entry out but leaves its ';' behind, and Wine's cmd
 # finds no program in the folders after an empty entry. It belongs to the install folder's
-# component, which every feature holds. The x64 package puts the x86 DLL's folder after its
-# own bin folder: a 32-bit program that looks for DravolinClient.dll through PATH passes over
-# the 64-bit one (the loader skips a DLL of the other architecture) and finds its own.
+# component, which every feature holds. The x64 package also appends the x86 DLL's folder, a
+# row of the x86 DLL's component: a 32-bit program that looks for DravolinClient.dll through
+# PATH passes over the 64-bit one (the loader skips a DLL of the other architecture) and finds
+# its own. One row per folder: Wine's msiexec does not take a value of two folders out again.
+# Appended, since only a DLL is found there (no program after a left-behind ';' is missed).
 file(WRITE "${idt}/Environment.idt"
   "Environment\tName\tValue\tComponent_\r\n"
   "s72\tl255\tL255\ts72\r\n"
   "Environment\tEnvironment\r\n"
-  "PathEntry\t=-*PATH\t${path_value}\tInstallFolder\r\n")
+  "PathEntry\t=-*PATH\t[BinDir];[~]\tInstallFolder\r\n"
+  "${x86_path_row}")
 run(${MSIBUILD} "${partial}" -q "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) \
 VALUES ('RemoveEnvironmentStrings', 3300)")
 run(${MSIBUILD} "${partial}" -q "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) \

@@ -78,7 +78,7 @@ INSTALL_DIR='C:\Program Files\Dravolin\'
 BIN_DIR='C:\Program Files\Dravolin\bin\'
 # The x64 package's x86 DLL, and where an x86 package goes in a 64-bit prefix.
 INSTALLED_X86="$DRIVE_C/Program Files (x86)/Dravolin"
-X86_BIN_DIR='C:\Program Files (x86)\Dravolin\bin\'
+X86_BIN_DIR='C:\Program Files (x86)\Dravolin\'
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 ENV_KEY='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 STORE_KEY='HKLM\SOFTWARE\Policies\Microsoft\Windows\IPSec\Policy\Local'
@@ -177,9 +177,9 @@ path_entries() {
 expect_x86_dll() {
     [ "$PLATFORM" = x64 ] || return 0
     (cd "$INSTALLED_X86" 2>/dev/null && find . -type f | sed 's|^\./||') >"$WORK/x86-files"
-    [ "$(cat "$WORK/x86-files")" = bin/DravolinClient.dll ] ||
+    [ "$(cat "$WORK/x86-files")" = DravolinClient.dll ] ||
         fail "in Program Files (x86)\Dravolin: $(cat "$WORK/x86-files")"
-    cmp -s "$1/x86/DravolinClient.dll" "$INSTALLED_X86/bin/DravolinClient.dll" ||
+    cmp -s "$1/x86/DravolinClient.dll" "$INSTALLED_X86/DravolinClient.dll" ||
         fail "the x86 DLL differs from the staged one"
     [ "$(path_entries "$X86_BIN_DIR")" = 1 ] || fail "PATH names the x86 folder $(path_entries "$X86_BIN_DIR") times"
 }
