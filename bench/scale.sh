@@ -7,12 +7,13 @@
 # only the programs it needs.
 #   bench/scale.sh [native-count [wine-count [x64-count]]]   (defaults 10000, 1500, 10000)
 # SCALE_WINE_2GB=1 also runs the plain (not large-address-aware) x86 program with wine-count,
-# to show where a 2 GiB process stops.
+# to show where a 2 GiB process stops. SCALE_SECONDS (default 600) limits each program's run.
 set -e
 cd "$(dirname "$0")/.."
 native_count=${1:-10000}
 wine_count=${2:-1500}
 x64_count=${3:-10000}
+seconds=${SCALE_SECONDS:-600}
 native=build/native
 win32=build/win32
 win64=build/win64
@@ -37,7 +38,7 @@ echo "$(date -u '+%Y-%m-%d %H:%M UTC'); load $(cut -d' ' -f1-3 /proc/loadavg)"
 
 out=$(mktemp -d)
 trap 'kill "$server" 2>/dev/null; rm -rf "$out"' EXIT
-"$native/bin/dravolin-testserver" --open --exit-after 2400 >"$out/server.txt" 2>"$out/server.err" &
+"$native/bin/dravolin-testserver" --open --exit-after $((seconds * 4)) >"$out/server.txt" 2>"$out/server.err" &
 server=$!
 for _ in 1 2 3 4 5 6 7 8 9 10; do
   [ -s "$out/server.txt" ] && break
@@ -48,22 +49,22 @@ port=$(sed -n '1s/.*(service port \([0-9]*\)).*/\1/p' "$out/server.txt")
 
 echo
 echo "== native, $native_count connections"
-"$native/bin/dravolin_scale_bench" --port "$port" --count "$native_count" --seconds 600 || true
+"$native/bin/dravolin_scale_bench" --port "$port" --count "$native_count" --seconds "$seconds" || true
 if [ -d "$win64" ]; then
   echo
   echo "== x64 under Wine's 64-bit loader, $x64_count connections"
   cmake/wine64-run.sh "$win64/bin/dravolin_scale_bench.exe" --port "$port" --count "$x64_count" \
-    --seconds 600 || true
+    --seconds "$seconds" || true
 fi
 if [ -n "$win32" ] && [ -d "$win32" ]; then
   echo
   echo "== Win32 under Wine (large-address-aware program), $wine_count connections"
   cmake/wine-run.sh "$win32/bin/dravolin_scale_bench.exe" --port "$port" --count "$wine_count" \
-    --seconds 600 || true
+    --seconds "$seconds" || true
   if [ -n "${SCALE_WINE_2GB:-}" ]; then
     echo
     echo "== Win32 under Wine (plain 2 GiB program), $wine_count connections"
     cmake/wine-run.sh "$win32/bin/dravolin_scale_bench_2gb.exe" --port "$port" \
-      --count "$wine_count" --seconds 600 || true
+      --count "$wine_count" --seconds "$seconds" || true
   fi
 fi
