@@ -30,9 +30,13 @@ if [ -d "$win64" ]; then
   cmake --build "$win64" -j2 --target dravolin_scale_bench >/dev/null
 fi
 
-# A socket per connection on each side: the descriptor limit of this shell and its children
-# goes up to the hard limit (nothing system-wide changes).
+# A socket per connection on each side, and under Wine a few descriptors per thread besides
+# (its pipes to the wineserver): the descriptor limit of this shell and its children goes up to
+# the hard limit, which root first raises to 65,536 (nothing system-wide changes).
+[ "$(id -u)" -eq 0 ] && ulimit -Hn 65536 2>/dev/null
 ulimit -n "$(ulimit -Hn)"
+# The Wine programs get a prefix of their own, whose wineserver starts under this limit.
+export DRAVOLIN_WINEPREFIX_FIXED=1
 echo "machine: $(nproc) CPUs; descriptors: $(ulimit -n); $(/usr/lib/wine/wine64 --version 2>/dev/null || echo 'no Wine')"
 echo "$(date -u '+%Y-%m-%d %H:%M UTC'); load $(cut -d' ' -f1-3 /proc/loadavg)"
 
@@ -53,18 +57,21 @@ echo "== native, $native_count connections"
 if [ -d "$win64" ]; then
   echo
   echo "== x64 under Wine's 64-bit loader, $x64_count connections"
-  cmake/wine64-run.sh "$win64/bin/dravolin_scale_bench.exe" --port "$port" --count "$x64_count" \
+  DRAVOLIN_WINEPREFIX="$PWD/$win64/wineprefix-scale" \
+    cmake/wine64-run.sh "$win64/bin/dravolin_scale_bench.exe" --port "$port" --count "$x64_count" \
     --seconds "$seconds" || true
 fi
 if [ -n "$win32" ] && [ -d "$win32" ]; then
   echo
   echo "== Win32 under Wine (large-address-aware program), $wine_count connections"
-  cmake/wine-run.sh "$win32/bin/dravolin_scale_bench.exe" --port "$port" --count "$wine_count" \
+  DRAVOLIN_WINEPREFIX="$PWD/$win32/wineprefix-scale" \
+    cmake/wine-run.sh "$win32/bin/dravolin_scale_bench.exe" --port "$port" --count "$wine_count" \
     --seconds "$seconds" || true
   if [ -n "${SCALE_WINE_2GB:-}" ]; then
     echo
     echo "== Win32 under Wine (plain 2 GiB program), $wine_count connections"
-    cmake/wine-run.sh "$win32/bin/dravolin_scale_bench_2gb.exe" --port "$port" \
+    DRAVOLIN_WINEPREFIX="$PWD/$win32/wineprefix-scale" \
+      cmake/wine-run.sh "$win32/bin/dravolin_scale_bench_2gb.exe" --port "$port" \
       --count "$wine_count" --seconds "$seconds" || true
   fi
 fi
