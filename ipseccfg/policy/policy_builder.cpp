@@ -29,6 +29,14 @@ AuthMethod MakeAuthMethod(const std::optional<std::string>& key,
     return method;
 }
 
+// The rule a reference names: compared by the braced upper-case GUID text.
+std::optional<std::string> RuleIdFromReference(std::string_view reference) {
+    Guid guid;
+    if (!GuidFromReference(reference, guid))
+        return std::nullopt;
+    return FormatGuid(guid);
+}
+
 } // namespace
 
 std::unique_ptr<PolicyModel> PolicyModel::CreateDefault(const std::optional<Guid>& guid,
@@ -218,6 +226,32 @@ void PolicyModel::RemoveRule(std::string_view ruleReference) {
             break;
         }
     }
+}
+
+const RuleObject* PolicyModel::FindRule(std::string_view ruleReference) const {
+    const auto id = RuleIdFromReference(ruleReference);
+    if (!id)
+        return nullptr;
+    for (const auto& rule : rules)
+        if (rule.ipsecId == *id)
+            return &rule;
+    return nullptr;
+}
+
+std::u16string PolicyModel::GetRuleKey(std::string_view ruleReference) const {
+    const RuleObject* rule = FindRule(ruleReference);
+    if (rule == nullptr || rule->authMethods.empty())
+        return {};
+    return rule->authMethods.front().text;
+}
+
+void PolicyModel::SetRuleKey(std::string_view ruleReference, std::u16string_view key) {
+    const auto id = RuleIdFromReference(ruleReference);
+    if (!id)
+        return;
+    for (auto& rule : rules)
+        if (rule.ipsecId == *id && !rule.authMethods.empty())
+            rule.authMethods.front().text = std::u16string(key);
 }
 
 } // namespace ipseccfg

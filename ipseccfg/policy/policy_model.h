@@ -54,6 +54,9 @@ class PolicyModel {
     // list another rule still uses stays, without the removed rule as owner.
     void RemoveRule(std::string_view ruleReference);
 
+    // The first rule the reference names (compared by its GUID); null when
+    // none.
+    const RuleObject* FindRule(std::string_view ruleReference) const;
     // Key of the first rule the reference names (empty when none).
     std::u16string GetRuleKey(std::string_view ruleReference) const;
     // Sets the key of every rule the reference names.

@@ -1,5 +1,6 @@
 #include "store_objects.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "ipsec_blob.h"
@@ -219,92 +220,102 @@ bool ReadFilterList(FilterList& list, const Guid& guid) noexcept {
                                   [](CRegistryKey&, FilterList&) { return true; });
 }
 
+namespace {
+
+// A stored object and the owner whose reference led to it.
+struct OwnedObject {
+    std::string owner;
+    std::string object;
+};
+
+// The objects the policy at `policyPath` (open in `object`; the key is reused
+// for its rules) refers to, each with its owner. Only references to objects
+// of the expected kind inside the store are followed: a damaged reference
+// must not lead the walk to delete some other key of the machine. The
+// negotiation policy belongs to the platform and is never collected.
+std::vector<OwnedObject> CollectOwnedObjects(CRegistryKey& object, const std::string& policyPath) {
+    std::vector<OwnedObject> pairs;
+    CRegistryKey probe;
+    auto opens = [&](const std::string& path, std::string_view kind) {
+        return IsStorePath(path, kind) &&
+               probe.Open(kHkeyLocalMachine, path, OpenExisting, kKeyAllAccess);
+    };
+
+    std::string isakmpPath;
+    if (object.ReadString("ipsecISAKMPReference", isakmpPath) && opens(isakmpPath, kKindIsakmp))
+        pairs.push_back({policyPath, isakmpPath});
+    std::vector<std::string> rulePaths;
+    if (!object.ReadMultiString("ipsecNFAReference", rulePaths))
+        return pairs;
+    for (const std::string& rulePath : rulePaths) {
+        if (!opens(rulePath, kKindRule))
+            continue;
+        pairs.push_back({policyPath, rulePath});
+        if (!object.Open(kHkeyLocalMachine, rulePath, OpenExisting, kKeyAllAccess))
+            continue;
+        std::vector<std::string> filterPaths;
+        if (object.ReadMultiString("ipsecFilterReference", filterPaths))
+            for (const std::string& filterPath : filterPaths)
+                if (opens(filterPath, kKindFilter))
+                    pairs.push_back({rulePath, filterPath});
+    }
+    return pairs;
+}
+
+// An object found a moment ago that cannot be opened now, deleted or updated
+// stays behind and is reported in `left`.
+void DeleteOrReport(const std::string& path, std::vector<std::string>& left) {
+    if (!CRegistryKey::DeleteKey(kHkeyLocalMachine, path))
+        left.push_back(path);
+}
+
+// Takes the owner out of the object's owner list; the object goes when that
+// owner was its only one, or when it has no readable owner list.
+void ReleaseOwnedObject(const OwnedObject& pair, std::vector<std::string>& left) {
+    CRegistryKey object;
+    if (!object.Open(kHkeyLocalMachine, pair.object, OpenExisting, kKeyAllAccess)) {
+        // Already gone when several owners listed the same object.
+        CRegistryKey probe;
+        probe.Open(kHkeyLocalMachine, pair.object, OpenExisting, kKeyAllAccess);
+        if (probe.IsOpen())
+            left.push_back(pair.object);
+        return;
+    }
+    std::vector<std::string> owners;
+    if (!object.ReadMultiString("ipsecOwnersReference", owners)) {
+        object.Close();
+        DeleteOrReport(pair.object, left);
+        return;
+    }
+    const auto found = std::find(owners.begin(), owners.end(), pair.owner);
+    if (found == owners.end())
+        return;
+    if (owners.size() == 1) {
+        object.Close();
+        DeleteOrReport(pair.object, left);
+    } else {
+        owners.erase(found);
+        if (!object.WriteMultiString("ipsecOwnersReference", owners))
+            left.push_back(pair.object);
+    }
+}
+
+} // namespace
+
 std::vector<std::string> RemoveStoredPolicy(const Guid& policyGuid) noexcept {
     std::vector<std::string> left;
     try {
         const std::string policyPath = ObjectPath(kKindPolicy, policyGuid);
-        CRegistryKey object;
-        CRegistryKey probe;
-        if (!object.Open(kHkeyLocalMachine, policyPath, OpenExisting, kKeyAllAccess))
-            return left;
-
-        struct Pair {
-            std::string owner;
-            std::string object;
-        };
-        std::vector<Pair> pairs;
-        // Only references to objects of the expected kind inside the store are
-        // followed: a damaged reference must not lead the walk to delete some
-        // other key of the machine. The negotiation policy belongs to the
-        // platform and is never collected.
-        auto opens = [&](const std::string& path, std::string_view kind) {
-            return IsStorePath(path, kind) &&
-                   probe.Open(kHkeyLocalMachine, path, OpenExisting, kKeyAllAccess);
-        };
-
-        std::string isakmpPath;
-        if (object.ReadString("ipsecISAKMPReference", isakmpPath) && opens(isakmpPath, kKindIsakmp))
-            pairs.push_back({policyPath, isakmpPath});
-        std::vector<std::string> rulePaths;
-        if (object.ReadMultiString("ipsecNFAReference", rulePaths)) {
-            for (const std::string& rulePath : rulePaths) {
-                if (!opens(rulePath, kKindRule))
-                    continue;
-                pairs.push_back({policyPath, rulePath});
-                if (!object.Open(kHkeyLocalMachine, rulePath, OpenExisting, kKeyAllAccess))
-                    continue;
-                std::vector<std::string> filterPaths;
-                if (object.ReadMultiString("ipsecFilterReference", filterPaths))
-                    for (const std::string& filterPath : filterPaths)
-                        if (opens(filterPath, kKindFilter))
-                            pairs.push_back({rulePath, filterPath});
-            }
+        std::vector<OwnedObject> owned;
+        {
+            CRegistryKey object;
+            if (!object.Open(kHkeyLocalMachine, policyPath, OpenExisting, kKeyAllAccess))
+                return left;
+            owned = CollectOwnedObjects(object, policyPath);
         }
-        probe.Close();
-
-        // An object found a moment ago that cannot be opened now, deleted or
-        // updated stays behind and is reported.
-        auto deleteKey = [&](const std::string& path) {
-            if (!CRegistryKey::DeleteKey(kHkeyLocalMachine, path))
-                left.push_back(path);
-        };
-        for (const Pair& pair : pairs) {
-            if (!object.Open(kHkeyLocalMachine, pair.object, OpenExisting, kKeyAllAccess)) {
-                // Already gone when several owners listed the same object.
-                probe.Open(kHkeyLocalMachine, pair.object, OpenExisting, kKeyAllAccess);
-                if (probe.IsOpen())
-                    left.push_back(pair.object);
-                probe.Close();
-                continue;
-            }
-            std::vector<std::string> owners;
-            if (!object.ReadMultiString("ipsecOwnersReference", owners)) {
-                object.Close();
-                deleteKey(pair.object);
-                continue;
-            }
-            if (owners.empty())
-                continue;
-            std::size_t found = owners.size();
-            for (std::size_t i = 0; i < owners.size(); ++i) {
-                if (owners[i] == pair.owner) {
-                    found = i;
-                    break;
-                }
-            }
-            if (found == owners.size())
-                continue;
-            if (owners.size() == 1) {
-                object.Close();
-                deleteKey(pair.object);
-            } else {
-                owners.erase(owners.begin() + static_cast<std::ptrdiff_t>(found));
-                if (!object.WriteMultiString("ipsecOwnersReference", owners))
-                    left.push_back(pair.object);
-            }
-        }
-        object.Close();
-        deleteKey(policyPath);
+        for (const OwnedObject& pair : owned)
+            ReleaseOwnedObject(pair, left);
+        DeleteOrReport(policyPath, left);
     } catch (...) {
         // Out of memory: what is left cannot be known, so the policy counts.
         try {

@@ -1,6 +1,7 @@
 // The in-memory registry and service control manager that stand in for the
 // platform's in non-Windows builds, with hooks for tests. Process-wide state,
-// like the real ones. Only available where memory_platform.cpp is built.
+// like the real ones. Only available where the _posix stand-ins
+// (registry_key_posix.cpp, service_control_posix.cpp) are built.
 #pragma once
 
 #include <cstdint>

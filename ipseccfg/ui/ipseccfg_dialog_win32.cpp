@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "../store/policy_store_ops.h"
+#include "../ops/policy_store_ops.h"
 #include "dialog_logic.h"
 #include "platform_text.h"
 #include "resource.h"

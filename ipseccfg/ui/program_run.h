@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "../store/policy_store_ops.h"
+#include "../ops/policy_store_ops.h"
 #include "command_line.h"
 
 namespace ipseccfg {

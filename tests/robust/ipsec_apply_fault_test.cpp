@@ -4,9 +4,9 @@
 // configurator's policy is stored with the right rules, recorded in
 // "ActivePolicy" and announced to the policy agent, and "ActivePolicy"
 // never names a policy that is not stored.
+#include "ops/policy_store_ops.h"
 #include "policy/policy_model.h"
 #include "store/memory_platform.h"
-#include "store/policy_store_ops.h"
 #include "store/registry_key.h"
 #include "store/service_control.h"
 

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "e2e_support_win32.h"
+#include "ops/policy_store_ops.h"
 #include "policy/policy_types.h"
-#include "store/policy_store_ops.h"
 
 namespace {
 

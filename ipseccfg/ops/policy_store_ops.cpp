@@ -7,32 +7,14 @@
 
 #include "../policy/policy_model.h"
 #include "../policy/store_objects.h"
-#include "registry_key.h"
-#include "service_control.h"
+#include "../store/registry_key.h"
+#include "../store/service_control.h"
 
 namespace ipseccfg {
 
 namespace {
 
 constexpr std::size_t kServiceRuleNameLength = 11;
-
-// The rule a reference names: compared by the braced upper-case GUID text.
-std::optional<std::string> RuleIdFromReference(std::string_view reference) {
-    Guid guid;
-    if (!GuidFromReference(reference, guid))
-        return std::nullopt;
-    return FormatGuid(guid);
-}
-
-const RuleObject* FindRule(const PolicyModel& model, std::string_view reference) {
-    const auto id = RuleIdFromReference(reference);
-    if (!id)
-        return nullptr;
-    for (const auto& rule : model.rules)
-        if (rule.ipsecId == *id)
-            return &rule;
-    return nullptr;
-}
 
 bool HasServiceRuleName(const FilterList& list) {
     return list.ipsecName.size() >= kServiceRuleNameLength &&
@@ -46,7 +28,7 @@ bool HasServiceRuleName(const FilterList& list) {
 bool IsServiceRuleList(const PolicyModel& model, const FilterList& list) {
     if (!HasServiceRuleName(list) || list.specs.empty() || list.ownersReference.empty())
         return false;
-    const RuleObject* owner = FindRule(model, list.ownersReference.front());
+    const RuleObject* owner = model.FindRule(list.ownersReference.front());
     return owner != nullptr && !owner->authMethods.empty();
 }
 
@@ -146,22 +128,6 @@ std::string FirstDamagedObject(const Guid& policyGuid) {
 }
 
 } // namespace
-
-std::u16string PolicyModel::GetRuleKey(std::string_view ruleReference) const {
-    const RuleObject* rule = FindRule(*this, ruleReference);
-    if (rule == nullptr || rule->authMethods.empty())
-        return {};
-    return rule->authMethods.front().text;
-}
-
-void PolicyModel::SetRuleKey(std::string_view ruleReference, std::u16string_view key) {
-    const auto id = RuleIdFromReference(ruleReference);
-    if (!id)
-        return;
-    for (auto& rule : rules)
-        if (rule.ipsecId == *id && !rule.authMethods.empty())
-            rule.authMethods.front().text = std::u16string(key);
-}
 
 bool ReadActivePolicy(Guid* guid) {
     std::string text;

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "guid.h"
+#include "../store/guid.h"
 
 namespace ipseccfg {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "ops/policy_store_ops.h"
 #include "policy/policy_model.h"
 #include "policy/store_objects.h"
 #include "store/memory_platform.h"
-#include "store/policy_store_ops.h"
 #include "store/registry_key.h"
 #include "store/service_control.h"
 
