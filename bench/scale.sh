@@ -32,8 +32,8 @@ fi
 
 # A socket per connection on each side, and under Wine a few descriptors per thread besides
 # (its pipes to the wineserver): the descriptor limit of this shell and its children goes up to
-# the hard limit, which root first raises to 65,536 (nothing system-wide changes).
-[ "$(id -u)" -eq 0 ] && ulimit -Hn 65536 2>/dev/null
+# the hard limit, which root first tries to raise to 65,536 (nothing system-wide changes).
+[ "$(id -u)" -ne 0 ] || ulimit -Hn 65536 2>/dev/null || true
 ulimit -n "$(ulimit -Hn)"
 # The Wine programs get a prefix of their own, whose wineserver starts under this limit.
 export DRAVOLIN_WINEPREFIX_FIXED=1
