@@ -193,6 +193,9 @@ void Client::close() {
     }
     outstanding.clear();
     for (const auto& connection : connections) {
+        connection->requestStop();
+    }
+    for (const auto& connection : connections) {
         connection->stop();
     }
     connections.clear();

@@ -89,10 +89,14 @@ bool Connection::recoverFromThrow() noexcept {
     return recovered;
 }
 
-void Connection::stop() {
-    std::lock_guard guard(stopLock_);
+void Connection::requestStop() {
     signal_->stop();
     transport_.interrupt();
+}
+
+void Connection::stop() {
+    std::lock_guard guard(stopLock_);
+    requestStop();
     if (!worker_.joinable()) {
         return;
     }

@@ -70,6 +70,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Ends the worker: wakes it (shutting the socket down) and joins it. From the worker
     // itself (a callback), only marks it to end when the callback returns.
     void stop();
+    // stop()'s first half, without the wait: whoever ends many connections asks them all to
+    // end first, so that their workers end side by side rather than one after the other.
+    void requestStop();
 
     bool onWorkerThread() const { return os::WorkerThread::currentId() == workerId_; }
     bool hasWorker() const { return workerId_ != 0; }
