@@ -55,6 +55,7 @@ int connectWith(const char* host, int port, int connectMs, int replyMs, bool kee
         if (connection->hasWorker()) {
             connection->setEndpoint(host ? host : "", port);
             connection->setTimeouts(connectMs, replyMs);
+            connection->setKeepAlive(client->defaultKeepAlive());
             result = client->submit(
                 connection, [](Connection& c, uint32_t id) { c.startConnect(id); }, nullptr,
                 requestId, callback);

@@ -18,6 +18,9 @@ namespace {
 // How long stop() waits for a worker that its socket shutdown did not wake, before it closes
 // the socket under it.
 constexpr std::chrono::milliseconds kStopWait{2500};
+constexpr const char* kStoppedAnsweringText =
+    "connection lost: the server stopped answering (keep-alive probes or data sent went "
+    "unanswered)";
 } // namespace
 
 Connection::Connection(std::weak_ptr<DeliveryTarget> owner) : owner_(std::move(owner)) {
@@ -132,6 +135,12 @@ void Connection::setReplyTimeout(int replyMs) {
     replyTimeoutMs_ = std::max(0, replyMs);
 }
 
+void Connection::setKeepAlive(const net::KeepAlive& keepAlive) {
+    std::lock_guard guard(lock_);
+    keepAlive_ = keepAlive;
+    transport_.setKeepAlive(keepAlive);
+}
+
 Outcome Connection::lastFailure() const {
     std::lock_guard guard(lock_);
     return lastFailure_;
@@ -242,12 +251,13 @@ bool Connection::serveOne() {
 void Connection::connectLink(std::unique_lock<std::mutex>& guard) {
     const std::string host = host_;
     const auto port = static_cast<std::uint16_t>(static_cast<unsigned>(port_) + 1u);
+    const net::KeepAlive keepAlive = keepAlive_;
     guard.unlock();
     const int limit = connectTimeoutMs_;
     connectDeadlineSet_ = limit > 0;
     connectDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
     // A failed connect shows on the greeting's receive.
-    transport_.connect(host, port, limit > 0 ? limit : net::kNoTimeout);
+    transport_.connect(host, port, limit > 0 ? limit : net::kNoTimeout, keepAlive);
     guard.lock();
     engine_.connected();
 }
@@ -291,6 +301,20 @@ void Connection::receiveReply(bool greeting) {
 // The failure of the step in service, decided from what the transport saw.
 Failure Connection::failureOf(const TransportResult& result) const {
     const bool greeting = engine_.awaitingGreeting();
+    if (greeting && !engine_.answered() && transport_.connectFailed() &&
+        (result.kind == Kind::SystemError || result.kind == Kind::TimedOut)) {
+        // No address took the connection: name each one and what became of it.
+        const std::string& report = transport_.connectReport();
+        if (result.kind == Kind::TimedOut || result.error == net::timedOutError()) {
+            const int limit = connectTimeoutMs_.load();
+            return {DRAVOLIN_REASON_TIMED_OUT,
+                    (limit > 0
+                         ? "timed out: no connection within " + std::to_string(limit) + " ms: "
+                         : std::string("timed out: no connection: ")) +
+                        report};
+        }
+        return {DRAVOLIN_REASON_CONNECT_FAILED, "connection refused: " + report};
+    }
     switch (result.kind) {
     case Kind::PeerClosed:
         return {DRAVOLIN_REASON_CONNECTION_LOST,
@@ -307,8 +331,8 @@ Failure Connection::failureOf(const TransportResult& result) const {
                          : "timed out: no reply byte for " +
                                std::to_string(replyTimeoutMs_.load()) + " ms"};
     case Kind::HostNotFound:
-        return {DRAVOLIN_REASON_HOST_NOT_FOUND,
-                "host name not found: '" + host_.substr(0, 80) + "'"};
+        return {DRAVOLIN_REASON_HOST_NOT_FOUND, "host name not found: '" + host_.substr(0, 80) +
+                                                    "': " + transport_.connectReport()};
     case Kind::NoSocket:
         return {DRAVOLIN_REASON_CONNECT_FAILED,
                 "connection refused: no socket could be created: " +
@@ -317,6 +341,10 @@ Failure Connection::failureOf(const TransportResult& result) const {
         return {DRAVOLIN_REASON_CONNECTION_LOST, "connection lost: no frame could be made"};
     default:
         break;
+    }
+    if (result.error == net::kPeerStoppedAnswering) {
+        // Keep-alive probes or sent data went unanswered: the peer or the path to it is gone.
+        return {DRAVOLIN_REASON_CONNECTION_LOST, kStoppedAnsweringText};
     }
     const std::string system = systemErrorText(static_cast<std::uint32_t>(result.error));
     if (result.error == net::timedOutError()) {
@@ -343,6 +371,9 @@ void Connection::linkFailed(const TransportResult& result) {
         break;
     default:
         engine_.linkEnded(failure, "connection lost", result.kind == Kind::SystemError);
+        if (result.error == net::kPeerStoppedAnswering) {
+            engine_.rememberLoss(kStoppedAnsweringText);
+        }
         break;
     }
 }

@@ -51,6 +51,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void setTimeouts(int connectMs, int replyMs);
     void setReplyTimeout(int replyMs);
 
+    // TCP keep-alive of this connection: used by the next connect and applied at once to an
+    // open socket (idleMs 0: off).
+    void setKeepAlive(const net::KeepAlive& keepAlive);
+
     // The outcome of the most recent operation that failed; status 200 when none. Written by
     // the client's completion routine before the operation's caller hears of it, and here
     // when no worker could be started.
@@ -120,6 +124,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Outcome lastFailure_{protocol::kStatusOk, {}, {}};
     std::atomic<int> connectTimeoutMs_{0};
     std::atomic<int> replyTimeoutMs_{0};
+    net::KeepAlive keepAlive_;
 
     // Worker only.
     Transport transport_;

@@ -66,6 +66,10 @@ class Engine {
     // `restText`.
     void linkEnded(const Failure& failure, std::string_view restText, bool endsShutdown);
 
+    // What later steps on the ended link fail with instead of "not connected any more" (until
+    // the next connect).
+    void rememberLoss(std::string text) { lossText_ = std::move(text); }
+
     // Whether the front step is the greeting, and whether any reply byte came since connect.
     bool awaitingGreeting() const;
     bool answered() const { return answered_; }
@@ -96,6 +100,7 @@ class Engine {
     State state_ = State::Disconnected;
     bool answered_ = false;
     bool closeRequested_ = false;
+    std::string lossText_;
 };
 
 } // namespace dravolin

@@ -172,6 +172,56 @@ TEST_F(StandInTest, ChapVariantsThenEncryptedRequestsAndALargeLog) {
     }
 }
 
+// IPv6: the stand-in on ::1 alone, and on :: for both families; the client given the address
+// bare or in brackets, a plain and an encrypted CHAP session over each.
+TEST_F(StandInTest, SessionsOverIpv6) {
+    struct Row {
+        const char* bind;
+        const char* host;
+    };
+    for (const Row row :
+         {Row{"::1", "::1"}, Row{"::1", "[::1]"}, Row{"::", "::1"}, Row{"::", "127.0.0.1"}}) {
+        StandIn server({"--bind", row.bind});
+        if (server.servicePort <= 0 && std::string(row.bind) == "::1") {
+            GTEST_SKIP() << "no IPv6 loopback here: the stand-in cannot listen on ::1";
+        }
+        ASSERT_GT(server.servicePort, 0) << row.bind;
+        for (const bool chap : {false, true}) {
+            uint32_t handle = 0;
+            ASSERT_EQ(DravolinClient_ConnectWithTimeouts(row.host, server.servicePort, 10000, 30000,
+                                                         &handle, nullptr, nullptr),
+                      0)
+                << row.bind << " " << row.host;
+            const LoginParameters lp =
+                chap ? LoginParameters{1, "alice", "secret", "server", "peersecret", 1}
+                     : LoginParameters{0, "admin", "secret", nullptr, nullptr, 0};
+            ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0) << row.host;
+            std::vector<Record> records;
+            EXPECT_EQ(send(handle, 4, nullptr, &records), 0);
+            EXPECT_EQ(valueOf(records, "Device"), "disk0");
+            EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+        }
+    }
+}
+
+// Nothing listens on ::1 at the port: the refusal names the IPv6 address in brackets.
+TEST_F(StandInTest, ARefusedIpv6AddressIsNamed) {
+    StandIn server; // on 127.0.0.1 only
+    ASSERT_GT(server.servicePort, 0);
+    uint32_t handle = 0;
+    ASSERT_EQ(DravolinClient_ConnectWithTimeouts("::1", server.servicePort, 10000, 0, &handle,
+                                                 nullptr, nullptr),
+              1);
+    int status = 0;
+    int reason = 0;
+    char text[DRAVOLIN_MAX_REASON] = "";
+    ASSERT_EQ(DravolinClient_GetLastFailure(handle, &status, &reason, text, sizeof text), 0);
+    EXPECT_EQ(reason, DRAVOLIN_REASON_CONNECT_FAILED) << text;
+    EXPECT_NE(std::string(text).find("[::1]:" + std::to_string(server.servicePort + 1)),
+              std::string::npos)
+        << text;
+}
+
 TEST_F(StandInTest, ChapFailuresEndTheLogin) {
     StandIn server;
     ASSERT_GT(server.servicePort, 0);

@@ -234,7 +234,8 @@ std::optional<ServerConfig> parseArguments(const std::vector<std::string>& args,
 std::string usageText() {
     return R"(usage: dravolin-testserver [options]
   --port P                service port P; listens on P + 1 (0 or absent: any free port)
-  --bind ADDR             address to listen on (default 127.0.0.1)
+  --bind ADDR             IPv4 or IPv6 address to listen on (default 127.0.0.1; :: takes
+                          IPv6 and IPv4 together)
   --user NAME:PASSWORD    a plain-login user (repeatable)
   --chap-user NAME:SECRET[:PEERNAME:PEERSECRET]
                           a CHAP user (repeatable), optionally with its own server identity

@@ -323,7 +323,10 @@ void Server::stop() {
     }
     // A connection of our own wakes the blocked accept, on every platform.
     {
-        std::string address = config_.bindAddress == "0.0.0.0" ? "127.0.0.1" : config_.bindAddress;
+        std::string address = config_.bindAddress == "0.0.0.0" ? "127.0.0.1"
+                              : config_.bindAddress == "::" || config_.bindAddress == "[::]"
+                                  ? "::1"
+                                  : config_.bindAddress;
         net::Socket poke = net::connectTo(address, listener_.port());
     }
     if (acceptThread_.joinable())

@@ -312,6 +312,11 @@ class Session {
 
     int connectAndLogin() {
         verbose("> (connect to " + endpoint(o_) + ", wait for the greeting)");
+        if (o_.keepAlive) {
+            // The default of the connections made from now on, so the connect uses it too.
+            DravolinClient_SetKeepAlive(0, o_.keepAlive->idle * 1000, o_.keepAlive->interval * 1000,
+                                        o_.keepAlive->count);
+        }
         const int connected =
             DravolinClient_ConnectWithTimeouts(o_.host.c_str(), o_.port, o_.connectTimeout * 1000,
                                                o_.timeout * 1000, &connection_, nullptr, nullptr);
@@ -327,10 +332,20 @@ class Session {
             recordSession("connect", o);
             err_ << kProgram;
             if (o.reason == DRAVOLIN_REASON_HOST_NOT_FOUND) {
-                err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'\n";
+                err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'";
+                // The resolver's own words follow the quoted name.
+                const auto why = o.reasonText.find("': ");
+                if (why != std::string::npos)
+                    err_ << " (" << cutForMessage(o.reasonText.substr(why + 3)) << ")";
+                err_ << "\n";
             } else if (o.reason == DRAVOLIN_REASON_TIMED_OUT) {
                 err_ << "cannot connect to " << endpoint(o_) << ": timed out after "
-                     << o_.connectTimeout << " s (no connection, or no greeting from the server)\n";
+                     << o_.connectTimeout << " s (no connection, or no greeting from the server)";
+                // Each address tried and what became of it.
+                const auto addresses = o.reasonText.find(" ms: ");
+                if (addresses != std::string::npos)
+                    err_ << ": " << cutForMessage(o.reasonText.substr(addresses + 5), 600);
+                err_ << "\n";
             } else {
                 err_ << "cannot connect to " << endpoint(o_) << ": " << describe(o) << "\n";
             }
