@@ -1,8 +1,10 @@
 # The library's exports come from one list: client/api/DravolinClient.def, the module-definition
-# file that links the DLL (one line "_<name>@<bytes> = <name>@<bytes>" per export). Everything
-# else that names the exports is made from it here:
+# file that links the i386 DLL (one line "_<name>@<bytes> = <name>@<bytes>" per export).
+# Everything else that names the exports is made from it here:
+#   - the .def that links the x64 DLL: x64 has one calling convention and no decoration, so
+#     the DLL exports the plain names;
 #   - the consumer .def (shipped, and the source of the mingw import library): dlltool -d turns
-#     it into an import library whose references resolve to the decorated names as exported;
+#     it into an import library whose references resolve to the names as exported;
 #   - the C source of a stub DLL for the Microsoft toolchain's import library (clang-cl and
 #     lld-link: the same import objects a Visual Studio link of the DLL would produce);
 #   - the version script of the native library (the plain names).
@@ -32,9 +34,20 @@ function(dravolin_read_exports def out)
   set(${out} ${exports} PARENT_SCOPE)
 endfunction()
 
-# dravolin_consumer_def(<exports> <dll name> <output file>)
+# dravolin_plain_def(<exports> <dll name> <output file> <comment>): the plain names, one a line
+# (the x64 DLL's own .def and its consumer .def).
+function(dravolin_plain_def exports dll output comment)
+  set(text "${comment}LIBRARY ${dll}\nEXPORTS\n")
+  foreach(export IN LISTS exports)
+    string(REGEX REPLACE "@[0-9]+$" "" name "${export}")
+    string(APPEND text "    ${name}\n")
+  endforeach()
+  dravolin_write_if_changed(${output} "${text}")
+endfunction()
+
+# dravolin_consumer_def(<exports> <dll name> <output file>): the i386 consumer .def
 function(dravolin_consumer_def exports dll output)
-  set(text "; Import definitions of ${dll} for mingw-w64:\n")
+  set(text "; Import definitions of ${dll} (x86) for mingw-w64:\n")
   string(APPEND text ";   i686-w64-mingw32-dlltool -d DravolinClient.def -l libDravolinClient.dll.a\n")
   string(APPEND text "; Each line maps the name a caller's object references (the standard-call\n")
   string(APPEND text "; name) to the name the DLL exports (the same with a leading underscore).\n")

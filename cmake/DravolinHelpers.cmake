@@ -1,6 +1,15 @@
 # Shared build helpers.
 include_guard(GLOBAL)
 
+# The Windows build's architecture (x86 or x64): test labels, static checks of the binaries.
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(DRAVOLIN_WINDOWS_ARCH x64)
+  else()
+    set(DRAVOLIN_WINDOWS_ARCH x86)
+  endif()
+endif()
+
 # Warnings are errors in our own code.
 function(dravolin_warnings target)
   target_compile_options(${target} PRIVATE
@@ -57,7 +66,7 @@ function(dravolin_add_gtest)
   dravolin_static_runtime(${T_NAME})
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
-    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "win32;${T_LABELS}")
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${DRAVOLIN_WINDOWS_ARCH};${T_LABELS}")
   else()
     gtest_discover_tests(${T_NAME}
       DISCOVERY_MODE PRE_TEST

@@ -126,26 +126,41 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)
+  if(DRAVOLIN_WINDOWS_ARCH STREQUAL "x64")
+    set(CPACK_SYSTEM_NAME win64)
+  endif()
 else()
   set(CPACK_GENERATOR TGZ)
 endif()
 set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}")
 if(WIN32)
-  set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win32")
+  set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}")
 endif()
 include(CPack)
 
-# The Windows installer, Dravolin-<version>-win32.msi in the build folder, made with wixl
-# from this build installed into msi-stage/ (packaging/Dravolin.wxs, packaging/build_msi.cmake).
+# The Windows installer in the build folder, made with wixl from this build installed into
+# msi-stage/ (packaging/Dravolin.wxs, packaging/build_msi.cmake): Dravolin-<version>-win32.msi
+# from the x86 build, Dravolin-<version>-x64.msi from the x64 build. The x64 package also
+# carries the x86 DravolinClient.dll, for 32-bit programs on a 64-bit system: it is taken from
+# DRAVOLIN_X86_CLIENT_DLL, by default the x86 build's (build/win32; build it first).
 if(WIN32 AND TARGET DravolinClient AND TARGET dravolinctl AND TARGET DravolinIPSecCfg)
   find_program(DRAVOLIN_WIXL wixl)
   find_program(DRAVOLIN_MSIBUILD msibuild)
   find_program(DRAVOLIN_MSIINFO msiinfo)
   if(DRAVOLIN_WIXL AND DRAVOLIN_MSIBUILD AND DRAVOLIN_MSIINFO)
-    set(DRAVOLIN_MSI ${PROJECT_BINARY_DIR}/Dravolin-${PROJECT_VERSION}-win32.msi)
+    set(msi_platform win32)
+    set(msi_x86_dll)
+    if(DRAVOLIN_WINDOWS_ARCH STREQUAL "x64")
+      set(msi_platform x64)
+      set(DRAVOLIN_X86_CLIENT_DLL ${PROJECT_SOURCE_DIR}/build/win32/bin/DravolinClient.dll
+        CACHE FILEPATH "The x86 DravolinClient.dll that the x64 installer carries")
+      set(msi_x86_dll -DX86_CLIENT_DLL=${DRAVOLIN_X86_CLIENT_DLL})
+    endif()
+    set(DRAVOLIN_MSI ${PROJECT_BINARY_DIR}/Dravolin-${PROJECT_VERSION}-${msi_platform}.msi)
     add_custom_target(msi
       COMMAND ${CMAKE_COMMAND}
         -DBUILD_DIR=${PROJECT_BINARY_DIR}
+        -DPLATFORM=${msi_platform} ${msi_x86_dll}
         -DSTAGE=${PROJECT_BINARY_DIR}/msi-stage
         -DVERSION=${PROJECT_VERSION}
         -DOUTPUT=${DRAVOLIN_MSI}
@@ -155,7 +170,7 @@ if(WIN32 AND TARGET DravolinClient AND TARGET dravolinctl AND TARGET DravolinIPS
         -DMSIINFO=${DRAVOLIN_MSIINFO}
         -P ${PROJECT_SOURCE_DIR}/packaging/build_msi.cmake
       BYPRODUCTS ${DRAVOLIN_MSI}
-      COMMENT "Building Dravolin-${PROJECT_VERSION}-win32.msi"
+      COMMENT "Building Dravolin-${PROJECT_VERSION}-${msi_platform}.msi"
       VERBATIM)
     # Everything the install step copies.
     foreach(shipped DravolinClient dravolinctl DravolinIPSecCfg DravolinIPSecCfgCom)

@@ -1,9 +1,36 @@
 #!/bin/sh
-# Runs a Win32 program under Wine in a prefix private to the build tree.
-# The prefix is created on first use (under a lock, since CTest runs tests
-# in parallel) and reused afterwards, so a user's own prefix is never touched.
+# Runs a Windows program (or one of Wine's own: msiexec, winepath, reg) under Wine in a prefix
+# private to the build tree. The prefix is created on first use (under a lock, since CTest runs
+# tests in parallel) and reused afterwards, so a user's own prefix is never touched.
+#
+# DRAVOLIN_WINE_ARCH: win32 (the default; cmake/wine64-run.sh sets win64) picks the prefix kind
+# and the loader. win64 always goes through Wine's 64-bit loader and server directly, never
+# through /usr/bin/wine, wineboot or wineserver: those start Wine's i386 half whenever it is
+# installed, and fail on a machine whose kernel runs no i386 code. The same launch is used on
+# every machine, so a suite that passes on one passes on the other.
 set -e
-: "${DRAVOLIN_WINEPREFIX:=$(pwd)/wineprefix}"
+case ${DRAVOLIN_WINE_ARCH:-win32} in
+win64)
+  dravolin_wine_loader=${DRAVOLIN_WINE64_LOADER:-/usr/lib/wine/wine64}
+  dravolin_wine_server=${DRAVOLIN_WINE64_SERVER:-/usr/lib/wine/wineserver64}
+  export WINEARCH=win64 WINELOADER="$dravolin_wine_loader" WINESERVER="$dravolin_wine_server"
+  wine() { "$dravolin_wine_loader" "$@"; }
+  wineserver() { "$dravolin_wine_server" "$@"; }
+  wineboot() { "$dravolin_wine_loader" wineboot.exe "$@"; }
+  wine_program=$dravolin_wine_loader
+  prefix_name=wineprefix-win64
+  ;;
+win32)
+  export WINEARCH=win32
+  wine_program=wine
+  prefix_name=wineprefix
+  ;;
+*)
+  echo "wine-run.sh: DRAVOLIN_WINE_ARCH must be win32 or win64, not '$DRAVOLIN_WINE_ARCH'" >&2
+  exit 64
+  ;;
+esac
+: "${DRAVOLIN_WINEPREFIX:=$(pwd)/$prefix_name}"
 case "$1" in
 */*) build_dir=$(cd "$(dirname "$1")/.." 2>/dev/null && pwd) ;;
 esac
@@ -12,7 +39,6 @@ if [ -n "$build_dir" ] && [ -d "$build_dir/bin" ] && [ -z "$DRAVOLIN_WINEPREFIX_
   DRAVOLIN_WINEPREFIX="$build_dir/wineprefix"
 fi
 export WINEPREFIX="$DRAVOLIN_WINEPREFIX"
-export WINEARCH=win32
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 mkdir -p "$(dirname "$WINEPREFIX")"
@@ -47,4 +73,4 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     wine wineboot </dev/null >/dev/null 2>&1 9>&- || true
   fi
 ) 9>"$WINEPREFIX.lock"
-exec wine "$@"
+exec "$wine_program" "$@"

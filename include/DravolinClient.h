@@ -52,9 +52,13 @@
  * caller's buffers without knowing their sizes. A record never exceeds one reply line, so
  * buffers of DRAVOLIN_MAX_LINE + 1 bytes each are always large enough.
  *
- * Windows: the functions use the standard-call convention, and DravolinClient.dll exports
- * them under their decorated names only: an underscore, the name, "@" and the number of
- * argument bytes. GetProcAddress needs exactly these names:
+ * Windows: there are two DLLs of the same name, one per architecture; a program loads the
+ * one of its own (a 64-bit process cannot load a 32-bit DLL, nor the other way round).
+ *  - x64 (64-bit programs): one calling convention, so DravolinClient.dll exports the plain
+ *    names, as declared below: GetProcAddress(dll, "DravolinClient_GetVersion").
+ *  - x86 (32-bit programs): the functions use the standard-call convention, and
+ *    DravolinClient.dll exports them under their decorated names only: an underscore, the
+ *    name, "@" and the number of argument bytes. GetProcAddress needs exactly these names:
  *     _DravolinClient_Init@0                _DravolinClient_CancelRequest@4
  *     _DravolinClient_Free@0                _DravolinClient_ResponseInit@4
  *     _DravolinClient_GetVersion@0          _DravolinClient_ResponseReset@4
@@ -67,8 +71,10 @@
  *     _DravolinClient_SetReplyTimeout@8       _DravolinClient_GetLastFailure@20
  *     _DravolinClient_ResponseGetStatus@16    _DravolinClient_SetKeepAlive@16
  * for example (int(__stdcall*)(void))GetProcAddress(dll, "_DravolinClient_GetVersion@0").
+ * A loader that serves both picks the name by pointer size (sizeof(void*) == 4: decorated).
  * Linking through an import library needs none of this (DravolinClient.lib for the Microsoft
- * toolchain, DravolinClient.dll.a or the .def for mingw-w64).
+ * toolchain, DravolinClient.dll.a or the .def for mingw-w64, each of the architecture's own
+ * SDK). On x64 the pointers of LoginParameters are 8 bytes wide, as the compiler lays out.
  *
  * Wire: every command goes out in one send call. After a CHAP login with encryption, each
  * command travels as one encrypted frame in one send call ("one send call, one frame"). The

@@ -97,9 +97,17 @@ kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
 
-# The configurator is a Win32 program: build it for Win32 and run it under Wine with the
-# stand-in policy agent, then show what it stored in the registry.
+# The configurator is a Windows program: build it for Windows and run it under Wine with the
+# stand-in policy agent, then show what it stored in the registry. The x86 build (the
+# original platform) where this machine runs i386 programs, else the x64 build.
 echo
-echo "== the IPsec configurator (Win32 build, run under Wine)"
-cmake --preset win32 >/dev/null
-./ipseccfg/ui/demo_configurator.sh build/win32
+if why=$(./scripts/can-run-i386.sh); then
+  preset=win32
+  echo "== the IPsec configurator (x86 build, build/win32, run under Wine)"
+else
+  preset=win64
+  echo "== the IPsec configurator (x64 build, build/win64, run under Wine's 64-bit loader;"
+  echo "   not the x86 build: $why)"
+fi
+cmake --preset $preset >/dev/null
+./ipseccfg/ui/demo_configurator.sh build/$preset $preset

@@ -5,7 +5,9 @@
 #   install-deps.sh [native] [win32]     (no argument: both)
 #
 # native: compilers, CMake, GoogleTest, Google Benchmark, sanitizer runtimes, valgrind.
-# win32:  mingw-w64, Wine (32-bit), Xvfb, clang-cl and lld-link, wixl.
+# win32:  the Windows builds' tools: mingw-w64 (i686 and x86_64), Wine (64-bit and 32-bit), Xvfb,
+#         clang-cl and lld-link, wixl. Wine's 32-bit half installs on a machine that runs no
+#         i386 code too (it then cannot start there; scripts/test.sh finds that out).
 #
 # A package mirror in the middle of a sync serves some index files with the wrong size, and
 # apt-get update fails for them. The update is tried a few times; the indexes that still fail
@@ -26,8 +28,9 @@ set -u
 
 native_packages="cmake make g++ gcc libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev clang libclang-rt-14-dev valgrind pkg-config procps util-linux iproute2 zip"
-win32_packages="mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix clang-tools-14 lld
-  wine wine32:i386 xvfb x11-apps imagemagick wixl msitools"
+win32_packages="mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix clang-tools-14 lld
+  wine wine64 wine32:i386 xvfb x11-apps imagemagick wixl msitools"
 
 apt_get=${DRAVOLIN_APT_GET:-apt-get}
 dpkg_cmd=${DRAVOLIN_DPKG:-dpkg}
@@ -152,7 +155,7 @@ with_recommends=""
 without=""
 for p in $missing; do
   case $p in
-  wine | wine32:i386 | xvfb) with_recommends="$with_recommends $p" ;;
+  wine | wine64 | wine32:i386 | xvfb) with_recommends="$with_recommends $p" ;;
   *) without="$without $p" ;;
   esac
 done

@@ -3,15 +3,29 @@
 # twin and the stand-in policy agent, registers the stand-in as "PolicyAgent"
 # in a prefix of its own, applies settings with switches, shows what is
 # configured (/show, then the raw store), and takes it away again (/remove).
-# Usage: demo_configurator.sh [win32 build folder] (default: build/win32)
+# Usage: demo_configurator.sh [Windows build folder [win32|win64]]
+# (default: build/win32; the kind from the folder's CMake cache, else win32)
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/win32}
 mkdir -p "$build"
 build=$(cd "$build" && pwd) # Wine wants an absolute prefix path
+arch=${2:-}
+if [ -z "$arch" ]; then
+  arch=win32
+  grep -q 'toolchain-x86_64-mingw' "$build/CMakeCache.txt" 2>/dev/null && arch=win64
+fi
+case $arch in
+win32) toolchain=toolchain-i686-mingw.cmake wine_run="$root/cmake/wine-run.sh" ;;
+win64) toolchain=toolchain-x86_64-mingw.cmake wine_run="$root/cmake/wine64-run.sh" ;;
+*)
+  echo "demo_configurator.sh: the kind is win32 or win64, not '$arch'" >&2
+  exit 64
+  ;;
+esac
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-mingw.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" >/dev/null
 fi
 cmake --build "$build" -j2 --target DravolinIPSecCfg DravolinIPSecCfgCom \
   DravolinPolicyAgentStandIn >/dev/null
@@ -19,12 +33,12 @@ cmake --build "$build" -j2 --target DravolinIPSecCfg DravolinIPSecCfgCom \
 export DRAVOLIN_WINEPREFIX_FIXED=1
 export DRAVOLIN_WINEPREFIX="$build/wineprefix-ipseccfg-demo"
 export WINEPREFIX="$DRAVOLIN_WINEPREFIX" WINEDEBUG=-all
-run() { "$root/cmake/wine-run.sh" "$@" 2>/dev/null; }
+run() { "$wine_run" "$@" 2>/dev/null; }
 # The console twin, as "DravolinIPSecCfg" typed in a console runs it; its
 # messages (standard error) kept, Wine's own noise dropped.
 twin() {
   code=0
-  text=$("$root/cmake/wine-run.sh" "$build/bin/DravolinIPSecCfg.com" "$@" 2>&1) || code=$?
+  text=$("$wine_run" "$build/bin/DravolinIPSecCfg.com" "$@" 2>&1) || code=$?
   printf '%s\n' "$text" | tr -d '\r'
   echo "exit code: $code"
   return $code

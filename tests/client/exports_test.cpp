@@ -1,6 +1,6 @@
 // The shared library exports exactly the interface functions (the original thirteen plus the
-// documented extension) and nothing else: the Win32 DLL under their decorated standard-call
-// names, the native library under the plain names.
+// documented extension) and nothing else: the x86 DLL under their decorated standard-call
+// names, the x64 DLL and the native library under the plain names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,20 +38,23 @@ std::string stringAt(const Bytes& b, std::uint64_t at) {
     return s;
 }
 
-// A 32-bit PE image: where its data directories point in the file.
+// A PE image (PE32 of x86 or PE32+ of x64): where its data directories point in the file.
 struct PeImage {
     const Bytes& b;
     std::uint32_t pe = 0;
     std::uint16_t sections = 0;
     std::uint16_t optionalSize = 0;
+    std::uint16_t magic = 0;
 
     bool open() {
-        std::uint16_t magic = 0;
         return readAt(b, 0x3c, pe) && readAt(b, pe + 6, sections) &&
-               readAt(b, pe + 20, optionalSize) && readAt(b, pe + 24, magic) && magic == 0x10b;
+               readAt(b, pe + 20, optionalSize) && readAt(b, pe + 24, magic) &&
+               (magic == 0x10b || magic == 0x20b);
     }
+    bool is64() const { return magic == 0x20b; }
     bool directory(int index, std::uint32_t& rva) const {
-        return readAt(b, pe + 24 + 96 + 8u * index, rva) && rva != 0;
+        const std::uint32_t directories = is64() ? 112 : 96; // the optional header's fixed part
+        return readAt(b, pe + 24 + directories + 8u * index, rva) && rva != 0;
     }
     bool toOffset(std::uint32_t rva, std::uint64_t& offset) const {
         const std::uint64_t sectionTable = pe + 24 + optionalSize;
@@ -95,13 +98,15 @@ bool peImports(const Bytes& b, std::vector<std::string>& dlls) {
     }
 }
 
-// Names in the PE export table.
-bool peExports(const Bytes& b, std::vector<std::string>& names, std::uint32_t& functions) {
+// Names in the PE export table; is64 tells whether the image is PE32+.
+bool peExports(const Bytes& b, std::vector<std::string>& names, std::uint32_t& functions,
+               bool& is64) {
     PeImage image{b};
     std::uint32_t exportRva = 0;
     if (!image.open() || !image.directory(0, exportRva)) {
         return false;
     }
+    is64 = image.is64();
     auto toOffset = [&](std::uint32_t rva, std::uint64_t& offset) {
         return image.toOffset(rva, offset);
     };
@@ -199,10 +204,13 @@ TEST(LibraryExports, ExactlyTheInterfaceFunctions) {
     std::vector<std::string> expected;
     if (image[0] == 'M' && image[1] == 'Z') {
         std::uint32_t functions = 0;
-        ASSERT_TRUE(peExports(image, found, functions));
+        bool is64 = false;
+        ASSERT_TRUE(peExports(image, found, functions, is64));
+        EXPECT_EQ(is64, sizeof(void*) == 8) << "the DLL of this build's architecture";
         EXPECT_EQ(functions, kExports.size()) << "no exports by ordinal only";
         for (const auto& [name, bytes] : kExports) {
-            expected.push_back("_" + name + "@" + std::to_string(bytes));
+            // x64 has one calling convention and no decoration.
+            expected.push_back(is64 ? name : "_" + name + "@" + std::to_string(bytes));
         }
         // The runtime is linked in: only DLLs of the system itself are needed.
         std::vector<std::string> dlls;

@@ -2,8 +2,9 @@
  * A consumer of the package that needs no C runtime, so that it links with either toolchain
  * alone: with mingw-w64 against either import library, and for the Microsoft ABI (clang-cl,
  * lld-link with /SAFESEH) against DravolinClient.lib. It calls all the exports through the
- * import library, with answers that need no server, loads one at run time by its decorated
- * name, and ends through ExitProcess with a bit set for each check that failed.
+ * import library, with answers that need no server, loads one at run time by the name the
+ * DLL of its architecture exports (x86: decorated; x64: plain), and ends through ExitProcess
+ * with a bit set for each check that failed.
  */
 #include <DravolinClient.h>
 
@@ -53,12 +54,14 @@ void __cdecl start(void) {
         DravolinClient_SetServiceLogDirectory(1, "") != DRAVOLIN_NOT_INITIALISED)
         failed |= 0x40;
 
-    /* Run-time loading: only the decorated names resolve. */
+    /* Run-time loading: only the names of this architecture resolve. */
     library = GetModuleHandleA("DravolinClient.dll");
-    byName = (GetVersionFunction)GetProcAddress(library, "_DravolinClient_GetVersion@0");
+    byName = (GetVersionFunction)GetProcAddress(
+        library, sizeof(void*) == 4 ? "_DravolinClient_GetVersion@0" : "DravolinClient_GetVersion");
     if (!library || !byName || byName() != DRAVOLIN_CLIENT_VERSION)
         failed |= 0x80;
-    if (GetProcAddress(library, "DravolinClient_GetVersion"))
+    if (GetProcAddress(library, sizeof(void*) == 4 ? "DravolinClient_GetVersion"
+                                                   : "_DravolinClient_GetVersion@0"))
         failed |= 0x100;
     ExitProcess(failed);
 }

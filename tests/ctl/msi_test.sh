@@ -12,9 +12,12 @@
 #   - uninstall with KEEPIPSECPOLICY=1 leaves nothing of ours but the policy; uninstall with
 #     the agent running, stopped and missing removes the policy too and succeeds;
 #   - INSTALLDIR= installs elsewhere, and the uninstall finds that folder again.
+# The x64 package (PLATFORM x64, in a 64-bit prefix) also: its x86 DravolinClient.dll lands in
+# Program Files (x86) and both bin folders are on PATH; it replaces an installed x86 package of
+# the same version (built from X86_BUILD), leaving one entry.
 #
 #   msi_test.sh BUILD_DIR SOURCE_DIR WORK_DIR VERSION WINE_RUN AGENT SERVER CC MSIINFO
-#               WIXL MSIBUILD CMAKE
+#               WIXL MSIBUILD CMAKE [PLATFORM [X86_BUILD]]     (PLATFORM: win32 or x64)
 set -u
 BUILD=$1
 SOURCE=$2
@@ -29,6 +32,8 @@ shift 9
 WIXL=$1
 MSIBUILD=$2
 CMAKE=$3
+PLATFORM=${4:-win32}
+X86_BUILD=${5:-}
 
 fail() {
     echo "FAILED: $*"
@@ -71,6 +76,9 @@ wout() {
 INSTALLED="$DRIVE_C/Program Files/Dravolin"
 INSTALL_DIR='C:\Program Files\Dravolin\'
 BIN_DIR='C:\Program Files\Dravolin\bin\'
+# The x64 package's x86 DLL, and where an x86 package goes in a 64-bit prefix.
+INSTALLED_X86="$DRIVE_C/Program Files (x86)/Dravolin"
+X86_BIN_DIR='C:\Program Files (x86)\Dravolin\bin\'
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 ENV_KEY='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 STORE_KEY='HKLM\SOFTWARE\Policies\Microsoft\Windows\IPSec\Policy\Local'
@@ -118,9 +126,13 @@ shortcuts() {
     find "$DRIVE_C" -name "$SHORTCUT" 2>/dev/null
 }
 
+# The registry views to look at: a 64-bit prefix has a second one for 32-bit programs.
+views() {
+    if [ "$PLATFORM" = x64 ]; then echo /reg:64 /reg:32; else echo /reg:32; fi
+}
 # The values of our Programs and Features entries, one "key|name|value" line each.
 arp_entries() {
-    wout reg query "$UNINSTALL_KEY" /s | awk '
+    for view in $(views); do wout reg query "$UNINSTALL_KEY" /s "$view"; done | awk '
         /^HKEY/ { key = $0; next }
         /^    / { sub(/^    /, ""); n = index($0, "    "); name = substr($0, 1, n - 1)
                   rest = substr($0, n + 4); m = index(rest, "    ")
@@ -150,14 +162,30 @@ $(cat "$WORK/arp")"
 expect_no_entry() {
     arp_entries >"$WORK/arp"
     [ ! -s "$WORK/arp" ] || fail "a Programs and Features entry is left: $(cat "$WORK/arp")"
-    ! wout reg query 'HKLM\Software\Dravolin' >/dev/null ||
-        fail "HKLM\Software\Dravolin is left: $(cat "$WORK/wout.raw")"
+    for view in $(views); do
+        ! wout reg query 'HKLM\Software\Dravolin' "$view" >/dev/null ||
+            fail "HKLM\Software\Dravolin is left ($view): $(cat "$WORK/wout.raw")"
+    done
 }
 
-# How often the machine's PATH names our bin folder.
+# How often the machine's PATH names our bin folder (folder $1, default the package's own).
 path_entries() {
     wout reg query "$ENV_KEY" /v PATH | sed -n 's/^ *PATH  *REG_[A-Z_]*  *//p' | tr ';' '\n' |
-        grep -c -x -F "$BIN_DIR"
+        grep -c -x -F "${1:-$BIN_DIR}"
+}
+# The x64 package's x86 DLL: installed with the Client feature, the staged x86 build's own.
+expect_x86_dll() {
+    [ "$PLATFORM" = x64 ] || return 0
+    (cd "$INSTALLED_X86" 2>/dev/null && find . -type f | sed 's|^\./||') >"$WORK/x86-files"
+    [ "$(cat "$WORK/x86-files")" = bin/DravolinClient.dll ] ||
+        fail "in Program Files (x86)\Dravolin: $(cat "$WORK/x86-files")"
+    cmp -s "$1/x86/DravolinClient.dll" "$INSTALLED_X86/bin/DravolinClient.dll" ||
+        fail "the x86 DLL differs from the staged one"
+    [ "$(path_entries "$X86_BIN_DIR")" = 1 ] || fail "PATH names the x86 folder $(path_entries "$X86_BIN_DIR") times"
+}
+expect_x86_gone() {
+    [ ! -e "$INSTALLED_X86" ] || fail "left in Program Files (x86): $(find "$INSTALLED_X86")"
+    [ "$(path_entries "$X86_BIN_DIR")" = 0 ] || fail "PATH still names the x86 folder"
 }
 
 # Whether the store holds our policy, and what "ActivePolicy" names.
@@ -213,7 +241,7 @@ start=$(date +%s)
 step "packages"
 "$CMAKE" --build "$BUILD" --target msi >"$WORK/build-msi.out" 2>&1 ||
     fail "the msi target failed: $(cat "$WORK/build-msi.out")"
-MSI="$BUILD/Dravolin-$VERSION-win32.msi"
+MSI="$BUILD/Dravolin-$VERSION-$PLATFORM.msi"
 [ -f "$MSI" ] || fail "no $MSI"
 echo "$(basename "$MSI"): $(wc -c <"$MSI") bytes"
 # The same tree, the same package: identity codes from the source, the version and the files.
@@ -238,8 +266,8 @@ grep -q "^ProductVersion	$VERSION$" "$WORK/codes-1" || fail "ProductVersion: $(c
 UP_VERSION=$(echo "$VERSION" | awk -F. '{ print $1 "." $2 "." $3 + 1 }')
 cp -R "$BUILD/msi-stage" "$WORK/stage-up"
 printf 'Dravolin %s\n' "$UP_VERSION" >>"$WORK/stage-up/bin/dravolinctl.exe"
-UP_MSI="$WORK/Dravolin-$UP_VERSION-win32.msi"
-"$CMAKE" -DSTAGE="$WORK/stage-up" -DVERSION="$UP_VERSION" -DOUTPUT="$UP_MSI" \
+UP_MSI="$WORK/Dravolin-$UP_VERSION-$PLATFORM.msi"
+"$CMAKE" -DSTAGE="$WORK/stage-up" -DVERSION="$UP_VERSION" -DOUTPUT="$UP_MSI" -DPLATFORM="$PLATFORM" \
     -DWXS="$SOURCE/packaging/Dravolin.wxs" -DWIXL="$WIXL" -DMSIBUILD="$MSIBUILD" \
     -DMSIINFO="$MSIINFO" -P "$SOURCE/packaging/build_msi.cmake" >"$WORK/build-up.out" 2>&1 ||
     fail "cannot build the $UP_VERSION package: $(cat "$WORK/build-up.out")"
@@ -263,8 +291,21 @@ done
 PATH_BEFORE=$(path_entries)
 [ "$PATH_BEFORE" = 0 ] || fail "PATH names our folder before the install"
 
+if [ "$PLATFORM" = x64 ]; then
+    step "the x86 package of $VERSION, then the x64 one replaces it"
+    X86_MSI="$X86_BUILD/Dravolin-$VERSION-win32.msi"
+    "$CMAKE" --build "$X86_BUILD" --target msi >"$WORK/build-x86-msi.out" 2>&1 ||
+        fail "the x86 build's msi target failed: $(cat "$WORK/build-x86-msi.out")"
+    msi_install "$X86_MSI"
+    [ -f "$INSTALLED_X86/bin/dravolinctl.exe" ] || fail "the x86 package installed no dravolinctl.exe"
+    arp_entries >"$WORK/arp"
+    [ "$(cut -d '|' -f 1 "$WORK/arp" | sort -u | grep -c .)" = 1 ] ||
+        fail "entries after the x86 install: $(cat "$WORK/arp")"
+fi
+
 step "install $VERSION"
 msi_install "$MSI"
+expect_x86_dll "$BUILD/msi-stage"
 # shellcheck disable=SC2086
 expect_files $DEFAULT_FILES
 for f in $DEFAULT_FILES; do
@@ -295,6 +336,7 @@ msi_install "$UP_MSI"
 expect_one_entry "$UP_VERSION"
 # shellcheck disable=SC2086
 expect_files $DEFAULT_FILES
+expect_x86_dll "$WORK/stage-up"
 cmp -s "$WORK/stage-up/bin/dravolinctl.exe" "$INSTALLED/bin/dravolinctl.exe" ||
     fail "the upgrade did not install the new dravolinctl.exe"
 [ "$(path_entries)" = 1 ] || fail "PATH names our folder $(path_entries) times after the upgrade"
@@ -315,7 +357,7 @@ cmp -s "$WORK/stage-up/bin/dravolinctl.exe" "$INSTALLED/bin/dravolinctl.exe" ||
 
 step "ADDLOCAL=SDK, a program built against the installed SDK"
 msi_install "$UP_MSI" ADDLOCAL=SDK
-(cd "$WORK/stage-up" && find . -type f | sed 's|^\./||') >"$WORK/all-files"
+(cd "$WORK/stage-up" && find . -type f | sed 's|^\./||' | grep -v '^x86/') >"$WORK/all-files"
 # shellcheck disable=SC2046
 expect_files $(cat "$WORK/all-files")
 mkdir -p "$WORK/consumer"
@@ -330,6 +372,7 @@ expect_one_entry "$UP_VERSION"
 step "uninstall with KEEPIPSECPOLICY=1"
 msi_uninstall "$UP_MSI" KEEPIPSECPOLICY=1
 [ ! -e "$INSTALLED" ] || fail "left in the install folder: $(installed_files)"
+expect_x86_gone
 [ -z "$(shortcuts)" ] || fail "shortcut left: $(shortcuts)"
 expect_no_entry
 [ "$(path_entries)" = 0 ] || fail "PATH still names our folder"

@@ -1,4 +1,4 @@
-# The Win32 SDK package as a user gets it: makes the CPack ZIP, unpacks it and, from the
+# The Windows SDK package (x86 or x64, ARCH) as a user gets it: makes the CPack ZIP, unpacks it and, from the
 # unpacked files only,
 #   - checks that it holds exactly the files its README names;
 #   - checks that the DLL and programs carry no debug sections but a debug link to a .debug
@@ -7,11 +7,11 @@
 #   - builds the project README's C example, examples/list_devices.c and consumer_no_crt.c
 #     with mingw-w64, once against the shipped import library and once against one that
 #     dlltool makes from the shipped .def, and consumer_no_crt.c with clang-cl and lld-link for
-#     the Microsoft ABI against DravolinClient.lib with safe exception handlers on; all run
-#     under Wine and must end with 0.
+#     the Microsoft ABI against DravolinClient.lib (x86: with safe exception handlers on); all
+#     run under Wine and must end with 0.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DCPACK=... -DVERSION=...
 #         -DEMULATOR=... -DPROBE=... -DCC=... -DDLLTOOL=... -DOBJDUMP=...
-#         -DCLANG_CL=... -DLLD_LINK=... -P package_test.cmake
+#         -DCLANG_CL=... -DLLD_LINK=... -DARCH=x86|x64 -P package_test.cmake
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -23,7 +23,7 @@ function(run)
   set(run_output "${out}" PARENT_SCOPE)
 endfunction()
 
-# Runs a Win32 program under Wine in the build's own prefix.
+# Runs a Windows program under Wine in the build's own prefix.
 function(run_win32 program)
   set(ENV{DRAVOLIN_WINEPREFIX} "${BUILD_DIR}/wineprefix")
   set(ENV{DRAVOLIN_WINEPREFIX_FIXED} 1)
@@ -138,7 +138,11 @@ function(check_mingw_consumer dir import_library)
     get_filename_component(program "${source}" NAME_WE)
     run(${cc} "${source}" "${import_library}" -o "${dir}/${program}.exe")
   endforeach()
-  run(${cc} -nostdlib -e _start "${SOURCE_DIR}/tests/ctl/consumer_no_crt.c" "${import_library}"
+  set(entry _start) # x86 C symbols carry a leading underscore, x64 ones do not
+  if(ARCH STREQUAL "x64")
+    set(entry start)
+  endif()
+  run(${cc} -nostdlib -e ${entry} "${SOURCE_DIR}/tests/ctl/consumer_no_crt.c" "${import_library}"
     -lkernel32 -o "${dir}/consumer_no_crt.exe")
   # Nothing listens on the example's port: it connects, fails, frees, and ends with 0.
   run_win32("${dir}/readme_example.exe")
@@ -168,14 +172,23 @@ file(WRITE "${msvc}/kernel32.c"
 file(WRITE "${msvc}/kernel32.def"
   "LIBRARY kernel32.dll\nEXPORTS\n    ExitProcess\n    GetModuleHandleA\n    GetProcAddress\n")
 set(cwd "${msvc}")
-set(clang_cl ${CLANG_CL} --target=i686-pc-windows-msvc /nologo /c /GS- /W4 /WX)
+if(ARCH STREQUAL "x64")
+  set(msvc_target x86_64-pc-windows-msvc)
+  set(machine x64)
+  set(safeseh) # x64 has table-based exception handling: /safeseh is an x86 option
+else()
+  set(msvc_target i686-pc-windows-msvc)
+  set(machine x86)
+  set(safeseh /safeseh)
+endif()
+set(clang_cl ${CLANG_CL} --target=${msvc_target} /nologo /c /GS- /W4 /WX)
 run(${clang_cl} /Fokernel32.obj -- kernel32.c)
-run(${LLD_LINK} /nologo /dll /noentry /nodefaultlib /machine:x86 /def:kernel32.def
+run(${LLD_LINK} /nologo /dll /noentry /nodefaultlib /machine:${machine} /def:kernel32.def
   /out:kernel32.dll /implib:kernel32.lib kernel32.obj)
 file(REMOVE "${msvc}/kernel32.dll")
 run(${clang_cl} /I. /Foconsumer_no_crt.obj -- consumer_no_crt.c)
-run(${LLD_LINK} /nologo /machine:x86 /safeseh /subsystem:console /entry:start /nodefaultlib
-  /out:consumer_no_crt.exe consumer_no_crt.obj DravolinClient.lib kernel32.lib)
+run(${LLD_LINK} /nologo /machine:${machine} ${safeseh} /subsystem:console /entry:start
+  /nodefaultlib /out:consumer_no_crt.exe consumer_no_crt.obj DravolinClient.lib kernel32.lib)
 run_win32("${msvc}/consumer_no_crt.exe")
 
 message(STATUS "package test passed")
