@@ -70,6 +70,7 @@
  *     _DravolinClient_ConnectWithTimeouts@28  _DravolinClient_ResponseGetReason@16
  *     _DravolinClient_SetReplyTimeout@8       _DravolinClient_GetLastFailure@20
  *     _DravolinClient_ResponseGetStatus@16    _DravolinClient_SetKeepAlive@16
+ *     _DravolinClient_SetTrace@12
  * for example (int(__stdcall*)(void))GetProcAddress(dll, "_DravolinClient_GetVersion@0").
  * A loader that serves both picks the name by pointer size (sizeof(void*) == 4: decorated).
  * Linking through an import library needs none of this (DravolinClient.lib for the Microsoft
@@ -337,6 +338,36 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connection
  * negative value, or idleMs above 0 with intervalMs or count 0; 2; 3. */
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetKeepAlive(uint32_t connection, int idleMs,
                                                            int intervalMs, int count);
+
+/* Wire trace: what a connection sends and receives, line by line.
+ *
+ * The callback runs on the connection's worker thread, one line at a time and in order, with
+ * the connection's handle, a direction and the line as NUL-terminated text without its line
+ * end (valid only during the call):
+ *  - DRAVOLIN_TRACE_SENT: each command line as sent;
+ *  - DRAVOLIN_TRACE_RECEIVED: each reply line as received, after decryption on an encrypted
+ *    channel (the lines of a "getlog" body included);
+ *  - DRAVOLIN_TRACE_EVENT: "connect ADDRESS:PORT: OUTCOME" for each address tried,
+ *    "encrypted channel on", "disconnect: sending side shut down", "link ended: REASON TEXT",
+ *    "closed".
+ * Secrets never appear: the password of a plain login ("login NAME <redacted>"), the CHAP
+ * responses sent and received (-CHAP_R:"<redacted>", CHAP_R="<redacted>"); the key material
+ * of the encrypted channel is never traced. The callback may call any function of the library
+ * except that a synchronous operation on its own connection is served in place (as for a
+ * CompletionCallback). Without a callback nothing is formatted: the trace costs nothing. */
+#define DRAVOLIN_TRACE_SENT 0
+#define DRAVOLIN_TRACE_RECEIVED 1
+#define DRAVOLIN_TRACE_EVENT 2
+
+typedef void(DRAVOLIN_CALL* TraceCallback)(uint32_t connection, int direction, const char* line,
+                                           void* context);
+
+/* Sets the trace of a connection from now on (a null callback ends it); context is handed to
+ * every call. Connection 0 sets the trace of the connections created afterwards (until
+ * DravolinClient_Free), from their first connect attempt on; connections that exist keep
+ * theirs. 0, 2 or 3. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetTrace(uint32_t connection, TraceCallback callback,
+                                                       void* context);
 
 #ifdef __cplusplus
 }

@@ -58,6 +58,18 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
         std::lock_guard guard(defaultsLock_);
         defaultKeepAlive_ = keepAlive;
     }
+    // The wire trace of the connections created from now on.
+    TraceSink defaultTrace() const {
+        std::lock_guard guard(defaultsLock_);
+        return defaultTrace_;
+    }
+    void setDefaultTrace(const TraceSink& sink) {
+        std::lock_guard guard(defaultsLock_);
+        defaultTrace_ = sink;
+    }
+    // A handle number for a connection before it is published (its trace names it from its
+    // first line on); add() keeps it.
+    std::uint32_t newHandle();
 
   private:
     std::uint32_t nextId(std::uint32_t& counter);
@@ -82,6 +94,7 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
 
     mutable std::mutex defaultsLock_;
     net::KeepAlive defaultKeepAlive_;
+    TraceSink defaultTrace_;
 };
 
 } // namespace dravolin

@@ -103,4 +103,21 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetKeepAlive(uint32_t connectionHa
     });
 }
 
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetTrace(uint32_t connectionHandle,
+                                                       TraceCallback callback, void* context) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    const dravolin::TraceSink sink{callback, callback ? context : nullptr};
+    if (connectionHandle == 0) {
+        client->setDefaultTrace(sink);
+        return DRAVOLIN_OK;
+    }
+    return withConnection(connectionHandle, DRAVOLIN_FAILED, [&](Client&, const auto& connection) {
+        connection->setTrace(sink);
+        return DRAVOLIN_OK;
+    });
+}
+
 } // extern "C"

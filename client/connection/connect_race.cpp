@@ -107,14 +107,11 @@ void ConnectRace::timedOut() {
     }
 }
 
-std::string ConnectRace::report() const {
-    std::string text;
+std::vector<std::string> ConnectRace::outcomes() const {
+    std::vector<std::string> lines;
+    lines.reserve(attempts_.size());
     for (const Attempt& attempt : attempts_) {
-        if (!text.empty()) {
-            text += "; ";
-        }
-        text += attempt.endpoint;
-        text += ": ";
+        std::string text = attempt.endpoint + ": ";
         switch (attempt.state) {
         case State::Failed:
             text += attempt.why;
@@ -133,6 +130,18 @@ std::string ConnectRace::report() const {
             text += "not tried before the time-out";
             break;
         }
+        lines.push_back(std::move(text));
+    }
+    return lines;
+}
+
+std::string ConnectRace::report() const {
+    std::string text;
+    for (const std::string& line : outcomes()) {
+        if (!text.empty()) {
+            text += "; ";
+        }
+        text += line;
     }
     return text;
 }

@@ -54,7 +54,10 @@ class ConnectRace {
     // Attempts started and not yet ended.
     std::size_t inFlight() const;
 
-    // "[::1]:3261: Connection refused; 127.0.0.1:3261: no answer within the time-out".
+    // One "endpoint: outcome" per address, in order.
+    std::vector<std::string> outcomes() const;
+    // The outcomes joined by "; ": "[::1]:3261: Connection refused; 127.0.0.1:3261: no answer
+    // within the time-out".
     std::string report() const;
 
   private:

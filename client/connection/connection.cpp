@@ -4,6 +4,7 @@
 #include "errors.h"
 #include "log_names.h"
 #include "os.h"
+#include "trace_text.h"
 #include "worker.h"
 
 #include <algorithm>
@@ -141,6 +142,41 @@ void Connection::setKeepAlive(const net::KeepAlive& keepAlive) {
     transport_.setKeepAlive(keepAlive);
 }
 
+void Connection::setTrace(const TraceSink& sink) {
+    std::lock_guard guard(traceLock_);
+    trace_ = sink;
+    tracing_.store(sink.callback != nullptr, std::memory_order_relaxed);
+}
+
+void Connection::traceLine(int direction, std::string_view text) {
+    TraceSink sink;
+    {
+        std::lock_guard guard(traceLock_);
+        sink = trace_;
+    }
+    if (sink.callback) {
+        const std::string line(text); // with its NUL
+        sink.callback(handle, direction, line.c_str(), sink.context);
+    }
+}
+
+void Connection::noteEvent(std::string text) {
+    if (tracing()) {
+        traceEvents_.push_back(std::move(text));
+    }
+}
+
+void Connection::flushTrace() {
+    if (traceEvents_.empty()) {
+        return;
+    }
+    std::vector<std::string> events;
+    events.swap(traceEvents_);
+    for (const std::string& event : events) {
+        traceLine(DRAVOLIN_TRACE_EVENT, event);
+    }
+}
+
 Outcome Connection::lastFailure() const {
     std::lock_guard guard(lock_);
     return lastFailure_;
@@ -207,7 +243,9 @@ void Connection::serveUntil(const std::function<bool()>& done) {
         alone = std::unique_lock(inPlaceLock_);
     }
     while (!done() && !signal_->stopped()) {
+        flushTrace();
         if (!deliverOne() && !serveOne()) {
+            flushTrace();
             return;
         }
     }
@@ -226,6 +264,10 @@ bool Connection::serveOne() {
         break;
     case Engine::Action::Kind::ShutdownSend: {
         guard.unlock();
+        if (tracing()) {
+            flushTrace();
+            traceLine(DRAVOLIN_TRACE_EVENT, "disconnect: sending side shut down");
+        }
         const TransportResult result = transport_.shutdownSend();
         guard.lock();
         result.failed() ? linkFailed(result) : engine_.shutDown();
@@ -233,6 +275,10 @@ bool Connection::serveOne() {
     }
     case Engine::Action::Kind::Send: {
         guard.unlock();
+        if (tracing()) {
+            flushTrace();
+            traceLine(DRAVOLIN_TRACE_SENT, traceOfSent(action.request, action.line));
+        }
         const TransportResult result = transport_.send(action.line);
         guard.lock();
         result.failed() ? linkFailed(result) : engine_.sent();
@@ -257,7 +303,20 @@ void Connection::connectLink(std::unique_lock<std::mutex>& guard) {
     connectDeadlineSet_ = limit > 0;
     connectDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
     // A failed connect shows on the greeting's receive.
-    transport_.connect(host, port, limit > 0 ? limit : net::kNoTimeout, keepAlive);
+    const TransportResult result =
+        transport_.connect(host, port, limit > 0 ? limit : net::kNoTimeout, keepAlive);
+    if (tracing()) {
+        flushTrace();
+        traceInput_.clear();
+        if (result.kind == Kind::HostNotFound) {
+            traceLine(DRAVOLIN_TRACE_EVENT,
+                      "connect " + host.substr(0, 80) +
+                          ": host name not found: " + transport_.connectReport());
+        }
+        for (const std::string& attempt : transport_.connectAttempts()) {
+            traceLine(DRAVOLIN_TRACE_EVENT, "connect " + attempt);
+        }
+    }
     guard.lock();
     engine_.connected();
 }
@@ -279,6 +338,12 @@ void Connection::receiveReply(bool greeting) {
     for (;;) {
         const TransportResult result =
             transport_.receive(receiveLimit(greeting), room, sizeof room);
+        if (tracing() && result.kind == Kind::Text) {
+            flushTrace();
+            splitTraceLines(traceInput_, result.text, [this](std::string_view line) {
+                traceLine(DRAVOLIN_TRACE_RECEIVED, traceOfReceived(line));
+            });
+        }
         std::lock_guard guard(lock_);
         if (result.kind != Kind::Text) {
             linkFailed(result);
@@ -291,6 +356,7 @@ void Connection::receiveReply(bool greeting) {
             // Whatever else this receive held belongs to no request; so do the frames and
             // the part of one received after it.
             transport_.discardReceived();
+            traceInput_.clear();
             return;
         case Engine::Fed::Broken:
             return;
@@ -358,6 +424,7 @@ Failure Connection::failureOf(const TransportResult& result) const {
 
 void Connection::linkFailed(const TransportResult& result) {
     const Failure failure = failureOf(result);
+    noteEvent("link ended: " + failure.text);
     switch (result.kind) {
     case Kind::TimedOut:
         // The end of the reply can no longer be found: nothing later could be read in step.
@@ -381,9 +448,11 @@ void Connection::linkFailed(const TransportResult& result) {
 void Connection::afterEngine() {
     if (auto key = engine_.takeChannelKey()) {
         transport_.encrypt(key->serverChallenge, key->secret);
+        noteEvent("encrypted channel on");
     }
     if (engine_.takeCloseRequest()) {
         transport_.close();
+        noteEvent("closed");
     }
     std::vector<Completion>& finished = engine_.completions();
     if (deliveries_.empty()) {

@@ -94,9 +94,9 @@ Engine::Action Engine::next() {
             continue;
         }
         if (!front.sent) {
-            return {Kind::Send, front.commandText, false};
+            return {Kind::Send, front.commandText, false, front.kind};
         }
-        return {Kind::Receive, {}, false};
+        return {Kind::Receive, {}, false, front.kind};
     }
     return {};
 }

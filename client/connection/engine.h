@@ -50,6 +50,7 @@ class Engine {
         Kind kind = Kind::Idle;
         std::string_view line; // valid while the front step is served
         bool greeting = false; // the reply awaited is the greeting
+        protocol::RequestKind request = protocol::RequestKind::Connect; // of the front step
     };
     // What the front step needs; steps that need no I/O complete on the way.
     Action next();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace dravolin::net {
 
@@ -75,6 +76,9 @@ class Socket : public Stream {
     // What the last open() found: the resolver's text when no address was found, else one
     // "address: outcome" per address tried.
     const std::string& connectReport() const { return report_; }
+    // What the last open() found, one "address: outcome" per address (empty when the name
+    // resolved to none).
+    const std::vector<std::string>& connectAttempts() const { return attempts_; }
     // Whether the last open() made no connection (only the thread that does the I/O asks).
     bool connectFailed() const { return pendingError_ != 0; }
 
@@ -96,9 +100,10 @@ class Socket : public Stream {
   private:
     mutable std::mutex lock_; // orders close() against interrupt() from other threads
     std::intptr_t handle_ = -1;
-    bool interrupted_ = false; // no socket may be opened any more
-    int pendingError_ = 0;     // connect failure, reported by the next send or receive
-    std::string report_;       // see connectReport()
+    bool interrupted_ = false;          // no socket may be opened any more
+    int pendingError_ = 0;              // connect failure, reported by the next send or receive
+    std::string report_;                // see connectReport()
+    std::vector<std::string> attempts_; // see connectAttempts()
 };
 
 } // namespace dravolin::net

@@ -144,6 +144,7 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs,
                  const KeepAlive& keepAlive) {
     close();
     report_.clear();
+    attempts_.clear();
     {
         std::lock_guard guard(lock_);
         pendingError_ = 0;
@@ -221,17 +222,20 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs,
             } else {
                 handle_ = fd;
             }
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }
         if (step.kind == ConnectRace::Step::Kind::Failed) {
             pendingError_ = lastError;
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }
         if (step.kind == ConnectRace::Step::Kind::TimedOut) {
             race.timedOut();
             pendingError_ = ETIMEDOUT;
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }
@@ -248,6 +252,7 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs,
         const int ready = ::poll(polled.data(), polled.size(), slice);
         if (ready < 0 && errno != EINTR) {
             pendingError_ = errno;
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }

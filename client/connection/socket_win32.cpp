@@ -195,6 +195,7 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs,
                  const KeepAlive& keepAlive) {
     close();
     report_.clear();
+    attempts_.clear();
     {
         std::lock_guard guard(lock_);
         pendingError_ = 0;
@@ -270,17 +271,20 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs,
             } else {
                 handle_ = static_cast<std::intptr_t>(s);
             }
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }
         if (step.kind == ConnectRace::Step::Kind::Failed) {
             pendingError_ = lastError;
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }
         if (step.kind == ConnectRace::Step::Kind::TimedOut) {
             race.timedOut();
             pendingError_ = WSAETIMEDOUT;
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }
@@ -303,6 +307,7 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs,
         const int ready = ::select(0, nullptr, &writable, &failed, &limit);
         if (ready == SOCKET_ERROR) {
             pendingError_ = ::WSAGetLastError();
+            attempts_ = race.outcomes();
             report_ = race.report();
             return 0;
         }

@@ -54,6 +54,7 @@ class Transport {
     // What the last connect found out about each address (net::Socket::connectReport()).
     const std::string& connectReport() const { return socket_.connectReport(); }
     bool connectFailed() const { return socket_.connectFailed(); }
+    const std::vector<std::string>& connectAttempts() const { return socket_.connectAttempts(); }
     // Changes the keep-alive of the open socket (any thread).
     void setKeepAlive(const net::KeepAlive& keepAlive) { socket_.setKeepAlive(keepAlive); }
 

@@ -193,6 +193,8 @@ const std::vector<std::pair<std::string, int>> kExports = {
     {"DravolinClient_GetLastFailure", 20},
     // Keep-alive.
     {"DravolinClient_SetKeepAlive", 16},
+    // The wire trace.
+    {"DravolinClient_SetTrace", 12},
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "crypto_provider.h"
 #include "frame_codec.h"
 #include "frame_reassembler.h"
+#include "trace_text.h"
 #include "transport.h"
 
 #include <gtest/gtest.h>
@@ -246,4 +247,46 @@ TEST(ConnectRace, HostAndEndpointTexts) {
     EXPECT_EQ(net::hostForResolver("[x"), "[x");
     EXPECT_EQ(net::endpointText("::1", 3261), "[::1]:3261");
     EXPECT_EQ(net::endpointText("192.0.2.1", 3261), "192.0.2.1:3261");
+}
+
+// What the wire trace shows of a line: no line end, and no secret.
+TEST(WireTrace, SecretsAreRedactedAndEverythingElseShown) {
+    using protocol::RequestKind;
+    struct Row {
+        RequestKind kind;
+        const char* line;
+        const char* shown;
+    };
+    for (const Row row : {
+             Row{RequestKind::Login, "login admin secret\n", "login admin <redacted>"},
+             Row{RequestKind::Login, "login admin two words\n", "login admin <redacted>"},
+             Row{RequestKind::Login, "login secret\n", "login <redacted>"}, // user or password?
+             Row{RequestKind::Login, "login\n", "login"},
+             Row{RequestKind::AuthCheck,
+                 "auth check -CHAP_N:\"alice\"  -CHAP_R:\"0bAAAA\" -crypt:yes -CHAP_C:\"0bCC\"\n",
+                 "auth check -CHAP_N:\"alice\"  -CHAP_R:\"<redacted>\" -crypt:yes "
+                 "-CHAP_C:\"0bCC\""},
+             Row{RequestKind::AuthCheck, "auth check -CHAP_R:\"0bAAAA", // no closing quote
+                 "auth check -CHAP_R:\"<redacted>"},
+             Row{RequestKind::Parameter, "get LogLevel\n", "get LogLevel"},
+             Row{RequestKind::Control, "control -CHAP_R:\"x\"\n", "control -CHAP_R:\"x\""},
+         }) {
+        EXPECT_EQ(traceOfSent(row.kind, row.line), row.shown) << row.line;
+    }
+    EXPECT_EQ(traceOfReceived("CHAP_R=\"0bSERVERPROOF\"\r\n"), "CHAP_R=\"<redacted>\"");
+    EXPECT_EQ(traceOfReceived("CHAP_R=0bSERVERPROOF\r\n"), "CHAP_R=<redacted>");
+    EXPECT_EQ(traceOfReceived("CHAP_C=\"0bCHALLENGE\"\r\n"), "CHAP_C=\"0bCHALLENGE\"");
+    EXPECT_EQ(traceOfReceived("200 ok\r\n"), "200 ok");
+    EXPECT_EQ(traceOfReceived("\r\n"), "");
+}
+
+TEST(WireTrace, ReceivedTextIsCutIntoWholeLinesAcrossPieces) {
+    std::string partial;
+    std::vector<std::string> lines;
+    const auto emit = [&](std::string_view line) { lines.emplace_back(line); };
+    for (const char* piece : {"200 o", "k\r\nName=\"v\"\r", "\n\r\n", "\r\n200 next"}) {
+        splitTraceLines(partial, piece, emit);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"200 ok\r\n", "Name=\"v\"\r\n", "\r\n", "\r\n"}));
+    EXPECT_EQ(partial, "200 next");
 }

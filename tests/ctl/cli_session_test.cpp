@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <sstream>
 
 #include "app.h"
@@ -451,4 +452,32 @@ TEST_F(CtlSession, BatchFromStandardInputStopOnErrorQuietAndVerbose) {
         EXPECT_NE(out_.find(option), std::string::npos) << option;
     EXPECT_EQ(run({"get", "--help"}), 0);
     EXPECT_NE(out_.find("--timeout"), std::string::npos) << out_;
+}
+
+// --trace: every line on standard error with its time and direction, the secrets masked, the
+// output itself unchanged.
+TEST_F(CtlSession, TraceShowsTheWireOnStandardErrorWithoutSecrets) {
+    ASSERT_EQ(run({"--user", "admin", "--password", "pw", "--trace", "get", "CtlAuthMode"}), 0)
+        << err_;
+    EXPECT_EQ(out_, "Parameter=CtlAuthMode\nValue=chap\n");
+    const auto traced = lines(err_);
+    ASSERT_FALSE(traced.empty());
+    const std::regex shape(R"(\d\d:\d\d:\d\d\.\d\d\d [<>*] .*)");
+    for (const auto& line : traced) {
+        EXPECT_TRUE(std::regex_match(line, shape)) << line;
+    }
+    EXPECT_NE(err_.find("* connect 127.0.0.1:"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("> login admin <redacted>\n"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("> get CtlAuthMode\n"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("< Value=\"chap\"\n"), std::string::npos) << err_;
+    EXPECT_EQ(err_.find(" pw"), std::string::npos) << err_;
+
+    ASSERT_EQ(run({"--chap", "alice", "--secret", "alicesecret12", "--peer", "srv", "--peer-secret",
+                   "srvsecret1234", "--encrypt", "--trace", "get", "CtlAuthMode"}),
+              0)
+        << err_;
+    EXPECT_NE(err_.find("* encrypted channel on\n"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("-CHAP_R:\"<redacted>\""), std::string::npos) << err_;
+    EXPECT_NE(err_.find("< CHAP_R=\"<redacted>\""), std::string::npos) << err_;
+    EXPECT_EQ(err_.find("secret"), std::string::npos) << err_;
 }

@@ -215,6 +215,9 @@ std::optional<ServerConfig> parseArguments(const std::vector<std::string>& args,
             cfg.exitOnStdinClose = true;
         } else if (a == "--verbose") {
             cfg.verbose = true;
+        } else if (a == "--wire-log") {
+            if (!value(cfg.wireLogPath))
+                return std::nullopt;
         } else if (a == "--exit-on-shutdown") {
             cfg.exitOnShutdown = true;
         } else if (a == "--write-log") {
@@ -259,6 +262,8 @@ std::string usageText() {
   --exit-on-stdin-close   stop when standard input ends
   --exit-on-shutdown      stop after answering "shutdown"
   --verbose               one line per reply on standard error (command word, status, fault)
+  --wire-log FILE         append every line received ("#N < line") and sent ("#N > line",
+                          without a log body) of connection N to FILE, after decryption
   --write-log PATH        write the body "getlog" would send to PATH and exit
 )";
 }

@@ -222,6 +222,8 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
             flagTarget = &o.quiet;
         else if (name == "--verbose")
             flagTarget = &o.verbose;
+        else if (name == "--trace")
+            flagTarget = &o.trace;
         else if (name == "--encrypt")
             flagTarget = &o.encrypt;
         else if (name == "--json")
@@ -501,6 +503,8 @@ std::string generalHelp() {
         "  --no-progress        no progress bar for getlog\n"
         "  --quiet              no informational lines on standard error (\"log saved to\")\n"
         "  --verbose            show each command as sent (secrets masked) and each status\n"
+        "  --trace              every line sent (>) and received (<) and each connection\n"
+        "                       event (*) on standard error with its UTC time (secrets masked)\n"
         "  --help, --version\n"
         "\n"
         "Commands:\n";

@@ -79,6 +79,7 @@ struct Options {
     bool quiet = false;
     bool verbose = false;
     std::optional<KeepAliveOption> keepAlive; // unset: the library's default
+    bool trace = false; // every line sent and received on standard error, with times
 };
 
 struct Invocation {
