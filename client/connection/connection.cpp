@@ -318,6 +318,9 @@ void Connection::connectLink(std::unique_lock<std::mutex>& guard) {
         }
     }
     guard.lock();
+    if (!(keepAlive_ == keepAlive)) {
+        transport_.setKeepAlive(keepAlive_); // changed while the connect ran
+    }
     engine_.connected();
 }
 

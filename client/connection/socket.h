@@ -32,6 +32,7 @@ struct KeepAlive {
     int idleMs = 60000;
     int intervalMs = 10000;
     int count = 6;
+    bool operator==(const KeepAlive&) const = default;
 };
 
 // The error that send and receive report when the system ended the connection because the

@@ -176,13 +176,13 @@ int applyKeepAlive(SOCKET s, const KeepAlive& keepAlive) {
         ::setsockopt(s, IPPROTO_TCP, kTcpKeepCount, reinterpret_cast<const char*>(&count),
                      sizeof count);
     }
-    const long long totalMs =
-        values.onoff ? keepAlive.idleMs + 1LL * keepAlive.intervalMs * keepAlive.count : 0;
-    const DWORD seconds =
-        values.onoff ? static_cast<DWORD>(std::clamp<long long>((totalMs + 999) / 1000, 1, 65535))
-                     : static_cast<DWORD>(-1); // the system's own
-    ::setsockopt(s, IPPROTO_TCP, kTcpMaxRetransmitTime, reinterpret_cast<const char*>(&seconds),
-                 sizeof seconds);
+    if (values.onoff) {
+        const long long totalMs = keepAlive.idleMs + 1LL * keepAlive.intervalMs * keepAlive.count;
+        const DWORD seconds =
+            static_cast<DWORD>(std::clamp<long long>((totalMs + 999) / 1000, 1, 65535));
+        ::setsockopt(s, IPPROTO_TCP, kTcpMaxRetransmitTime, reinterpret_cast<const char*>(&seconds),
+                     sizeof seconds);
+    }
     return 0;
 }
 } // namespace

@@ -290,6 +290,41 @@ TEST_F(ApiTest, ReplyTimeOutCanBeSetLaterAndOff) {
     EXPECT_EQ(o.reason, DRAVOLIN_REASON_TIMED_OUT);
 }
 
+static void DRAVOLIN_CALL ignoreLine(uint32_t, int, const char*, void*) {}
+
+// Keep-alive and trace settings: what is refused, and a connection that works with each.
+TEST_F(ApiTest, KeepAliveAndTraceSettingsAreCheckedAndTakeEffect) {
+    struct Row {
+        int idle, interval, count, result;
+    };
+    for (const Row row : {Row{0, 0, 0, 0}, Row{1000, 1000, 2, 0}, Row{60000, 10000, 6, 0},
+                          Row{-1, 1000, 2, 1}, Row{1000, -1, 2, 1}, Row{1000, 1000, -1, 1},
+                          Row{1000, 0, 2, 1}, Row{1000, 1000, 0, 1}, Row{0, 5, 5, 0}}) {
+        EXPECT_EQ(DravolinClient_SetKeepAlive(0, row.idle, row.interval, row.count), row.result)
+            << row.idle << " " << row.interval << " " << row.count;
+    }
+    EXPECT_EQ(DravolinClient_SetKeepAlive(12345, 1000, 1000, 2), DRAVOLIN_UNKNOWN_HANDLE);
+    EXPECT_EQ(DravolinClient_SetTrace(12345, ignoreLine, nullptr), DRAVOLIN_UNKNOWN_HANDLE);
+
+    LoopbackPeer peer(answering({{"get a", "200 ok\r\nParameter=a\r\n\r\n\r\n"}}));
+    ASSERT_EQ(DravolinClient_SetKeepAlive(0, 1000, 1000, 2), 0); // the default of new ones
+    const uint32_t handle = connect(peer);
+    EXPECT_EQ(send(handle, 7, "a").result, 0);
+    // Changed and turned off on the open connection; a trace set and ended.
+    EXPECT_EQ(DravolinClient_SetKeepAlive(handle, 2000, 500, 3), 0);
+    EXPECT_EQ(DravolinClient_SetTrace(handle, ignoreLine, nullptr), 0);
+    EXPECT_EQ(send(handle, 7, "a").result, 0);
+    EXPECT_EQ(DravolinClient_SetKeepAlive(handle, 0, 0, 0), 0);
+    EXPECT_EQ(DravolinClient_SetTrace(handle, nullptr, nullptr), 0);
+    EXPECT_EQ(send(handle, 7, "a").result, 0);
+    EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+
+    DravolinClient_Free();
+    EXPECT_EQ(DravolinClient_SetKeepAlive(0, 1000, 1000, 2), DRAVOLIN_NOT_INITIALISED);
+    EXPECT_EQ(DravolinClient_SetTrace(0, ignoreLine, nullptr), DRAVOLIN_NOT_INITIALISED);
+    ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
+}
+
 TEST_F(ApiTest, FreeAndDisconnectWhileATimeOutIsPendingReturnPromptly) {
     LoopbackPeer peer(answering({{"get slow", "silent"}}));
     for (const bool freeIt : {false, true}) {
