@@ -40,7 +40,9 @@ namespace {
 // An established connection that keep-alive found dead: WSAENETRESET for a call in progress,
 // WSAETIMEDOUT or WSAECONNABORTED for the next one (unacknowledged data ran out its time).
 int stoppedAnsweringOr(int error) {
-    return error == WSAENETRESET || error == WSAETIMEDOUT ? kPeerStoppedAnswering : error;
+    return error == WSAENETRESET || error == WSAETIMEDOUT || error == WSAECONNABORTED
+               ? kPeerStoppedAnswering
+               : error;
 }
 } // namespace
 
