@@ -324,8 +324,8 @@ int Socket::open(const std::string& host, std::uint16_t port, int timeoutMs,
                 SOCKET_ERROR) {
                 error = ::WSAGetLastError();
             }
-            if (error == 0 && FD_ISSET(s, &failed)) {
-                error = WSAECONNREFUSED;
+            if (error == 0 && !FD_ISSET(s, &writable)) {
+                error = WSAECONNREFUSED; // failed, and the system kept no code for it
             }
             if (error == 0) {
                 race.won(flying[i].index);

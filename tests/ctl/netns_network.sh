@@ -124,7 +124,8 @@ fi
 # --- Two addresses: the first is black-holed -----------------------------------------------
 SERVER_ARGS="--bind 127.0.0.1"
 start $EMULATOR
-ip6tables -A OUTPUT -p tcp -d ::1 --dport $((port + 1)) -j DROP || fail "ip6tables drop"
+# Dropped on the way in: a drop on the way out would tell the sender at once (EPERM).
+ip6tables -A INPUT -p tcp -d ::1 --dport $((port + 1)) -j DROP || fail "ip6tables drop"
 t0=$(seconds)
 run --host dual.test --port "$port" --connect-timeout 20 --user admin --password pw --quiet \
     get LogLevel >/dev/null || fail "the second address did not answer within the time-out"
@@ -141,7 +142,7 @@ grep -q "\[::1\]:$((port + 1)): no answer" "$WORK/err" || fail "black hole: ::1 
 grep -q "127.0.0.1:$((port + 1))" "$WORK/err" || fail "black hole: 127.0.0.1 not named"
 [ "$took" -lt 30 ] || fail "black hole: the connect time-out did not end it ($took s)"
 echo "black hole and refusal within the 2 s connect time-out: $(cat "$WORK/err")"
-ip6tables -F OUTPUT
+ip6tables -F INPUT
 
 # --- Keep-alive ----------------------------------------------------------------------------
 # The reply never comes (the stand-in hangs on "statistics"), then every packet from the
