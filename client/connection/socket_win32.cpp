@@ -379,6 +379,18 @@ long Socket::receive(char* buffer, std::size_t capacity, int& error, int timeout
         error = stoppedAnsweringOr(::WSAGetLastError());
         return -1;
     }
+    if (got == 0) {
+        // Some socket layers end a connection that keep-alive found dead as if the peer had
+        // closed it; the pending error code tells the two apart.
+        int pending = 0;
+        int size = sizeof pending;
+        if (::getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending),
+                         &size) == 0 &&
+            stoppedAnsweringOr(pending) == kPeerStoppedAnswering) {
+            error = kPeerStoppedAnswering;
+            return -1;
+        }
+    }
     return got;
 }
 
