@@ -4,7 +4,7 @@
 // this runs on are shared and noisy.
 //
 //   client_bench [--server PATH] [--rounds N] [--smoke] [--out FILE]
-//                [--codec FILE] [--placements one,two] [--rows 1,2,4,5,6,7]
+//                [--codec FILE] [--placements one,two] [--rows 1,2,4,5,6,7,8]
 //                [--think-us 0,200,1000] [--workdir DIR]
 #include "DravolinClient.h"
 #include "bench_stats.h"
@@ -49,7 +49,7 @@ struct Settings {
     int rounds = 7;
     bool smoke = false;
     std::set<std::string> placements{"one", "two"};
-    std::set<int> rows{1, 2, 4, 5, 6, 7};
+    std::set<int> rows{1, 2, 4, 5, 6, 7, 8};
     // The server's think time before each reply in rows 1 and 2 (microseconds): 0 is
     // loopback at its fastest, 200 a LAN round trip, 1000 a slow server or a longer path.
     std::set<unsigned> thinkUs{0, 200, 1000};
@@ -580,6 +580,47 @@ void rowRoundTrips(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient
         fail(c, "clearing the server's think time");
 }
 
+// Row 8: the wire trace. Sync "get" round trips on two plain connections, one with a trace
+// callback that counts the lines, the other without any (the hot path then only looks at one
+// flag): what a trace costs when set. Rows 1 and 2 show that it costs nothing when not set.
+std::atomic<std::uint64_t> tracedLines{0};
+void DRAVOLIN_CALL countLine(uint32_t, int, const char* line, void*) {
+    if (line) {
+        tracedLines.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void rowTrace(Context& c, std::uint32_t plain, std::uint32_t traced) {
+    const int n = c.s.roundTrips;
+    Side lib{[&] { return libGet(plain); }, {}};
+    Side libTraced{[&] { return libGet(traced); }, {}};
+    std::vector<Side*> sides{&lib, &libTraced};
+    interleaved(1, n / 10 + 1, sides);
+    for (Side* side : sides)
+        side->out = {};
+    tracedLines = 0;
+    interleaved(c.s.rounds, n, sides);
+    if (!lib.ok || !libTraced.ok)
+        fail(c, "traced round trips");
+    if (tracedLines.load() == 0)
+        fail(c, "the trace callback saw no line");
+    TableRow row{"8",
+                 "sync \"get\" round trips, a trace callback set (baseline: library, none set)",
+                 c.p.label,
+                 lib.out.describe("req/s"),
+                 libTraced.out.describe("req/s"),
+                 summarize(ratios(libTraced.out.rates, lib.out.rates)),
+                 true,
+                 {},
+                 false,
+                 ">= 0.8",
+                 ""};
+    row.p50Ratio = summarize(ratios(lib.out.p50s, libTraced.out.p50s));
+    row.hasP50Ratio = true;
+    row.verdict = verdictBoth(row.ratio, row.p50Ratio, 0.8);
+    c.table.push_back(row);
+}
+
 void rowGetlog(Context& c, std::uint32_t plain, std::uint32_t enc, RawClient& raw) {
     Series base, lib, libEnc;
     const std::string rawPath = c.logDir + "/raw-copy.log";
@@ -1021,6 +1062,15 @@ bool runPlacement(const Settings& s, const Placement& p, ServerProcess& server,
             progress("async");
             rowAsync(c, plain);
         }
+        if (s.rows.count(8)) {
+            progress("trace");
+            const std::uint32_t traced = libConnect(c.port, false);
+            if (!traced || DravolinClient_SetTrace(traced, countLine, nullptr) != DRAVOLIN_OK) {
+                fail(c, "traced connection");
+            } else {
+                rowTrace(c, plain, traced);
+            }
+        }
     }
     if (s.rows.count(6)) {
         progress("many connections");
@@ -1038,11 +1088,12 @@ std::string defaultServer(const char* argv0) {
 }
 
 int usage() {
-    std::cerr << "usage: client_bench [--server PATH] [--rounds N] [--smoke] [--out FILE]\n"
-                 "                    [--codec FILE] [--placements one,two] [--rows 1,2,4,5,6,7]\n"
-                 "                    [--think-us 0,200,1000] [--workdir DIR]\n"
-                 "  --think-us  the server's think times before each reply in rows 1 and 2\n"
-                 "              (microseconds, default 0,200,1000)\n";
+    std::cerr
+        << "usage: client_bench [--server PATH] [--rounds N] [--smoke] [--out FILE]\n"
+           "                    [--codec FILE] [--placements one,two] [--rows 1,2,4,5,6,7,8]\n"
+           "                    [--think-us 0,200,1000] [--workdir DIR]\n"
+           "  --think-us  the server's think times before each reply in rows 1 and 2\n"
+           "              (microseconds, default 0,200,1000)\n";
     return 2;
 }
 

@@ -269,6 +269,14 @@ void IpsecSeeds() {
 
 } // namespace
 
+// The wire trace: a steering byte, a cut count, then lines with secrets and line ends.
+void TraceSeeds() {
+    Write("trace", "lines",
+          std::string("\x05\x03") + "login admin secret\nauth check -CHAP_R:\"0bAA\"\r\n" +
+              "CHAP_R=\"0bBB\"\r\n200 ok\r\n\r\n");
+    Write("trace", "line_ends", std::string("\x80\x07") + "\r\n\n\nCHAP_R=0bX");
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
@@ -277,6 +285,7 @@ int main(int argc, char** argv) {
     gRoot = argv[1];
     ReplySeeds();
     CommandLineSeeds();
+    TraceSeeds();
 #if DRAVOLIN_SEEDS_CRYPTO
     CryptoSeeds();
 #endif

@@ -66,10 +66,11 @@
  *     _DravolinClient_Disconnect@12         _DravolinClient_ResponseFree@4
  *     _DravolinClient_Login@16              _DravolinClient_SetServiceLogDirectory@8
  *     _DravolinClient_SendRequest@24
- * and those of the extension (time-outs and failure reasons, below):
+ * and those of the extension (time-outs, failure reasons, keep-alive, below):
  *     _DravolinClient_ConnectWithTimeouts@28  _DravolinClient_ResponseGetReason@16
  *     _DravolinClient_SetReplyTimeout@8       _DravolinClient_GetLastFailure@20
- *     _DravolinClient_ResponseGetStatus@16
+ *     _DravolinClient_ResponseGetStatus@16    _DravolinClient_SetKeepAlive@16
+ *     _DravolinClient_SetTrace@12
  * for example (int(__stdcall*)(void))GetProcAddress(dll, "_DravolinClient_GetVersion@0").
  * A loader that serves both picks the name by pointer size (sizeof(void*) == 4: decorated).
  * Linking through an import library needs none of this (DravolinClient.lib for the Microsoft
@@ -232,14 +233,33 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
  *  - The connect time-out covers the whole Connect: the TCP connect AND the server's greeting
  *    share one deadline, so a server that accepts and never greets cannot escape it. When it
  *    runs out, Connect fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. (Resolving a
- *    host name is left to the system's resolver and its own limits; a dotted address needs
- *    none. A name that resolves to no IPv4 address fails the Connect at the greeting with
- *    status 105, reason DRAVOLIN_REASON_HOST_NOT_FOUND.)
+ *    host name is left to the system's resolver and its own limits; a numeric address needs
+ *    none. A name that resolves to no address fails the Connect at the greeting with
+ *    status 105, reason DRAVOLIN_REASON_HOST_NOT_FOUND and the resolver's own text.)
  *  - The reply time-out is an idle limit: a request in service that receives no byte for that
  *    long fails with status 105, reason DRAVOLIN_REASON_TIMED_OUT. A reply that keeps arriving
  *    (a long "getlog") never trips it. The end of the timed-out reply can no longer be found,
  *    so the connection then closes and every queued request fails with
  *    DRAVOLIN_REASON_CONNECTION_LOST, as after a lost connection.
+ *
+ * Addresses: every Connect takes a host name, a dotted IPv4 address or an IPv6 address (also in
+ * brackets, "[::1]"). A name is resolved to all its IPv4 and IPv6 addresses, which are tried in
+ * the resolver's order: the next one starts when the previous one failed or after 250 ms
+ * without an answer from it, the first to connect wins and the others are closed. The connect
+ * time-out bounds all of it together; without one, each attempt ends when the system gives
+ * up on it. When none connects, the reason's text names every address tried and why it
+ * failed ("connection refused: [::1]:3261: Connection refused; 192.0.2.7:3261: no answer
+ * within the time-out").
+ *
+ * Dead peers: TCP keep-alive is on for every connection. After `idle` without traffic the
+ * system probes the server every `interval`; after `count` unanswered probes the connection
+ * counts as dead (the same total also bounds data that the server never acknowledges). The
+ * default, 60,000 ms idle, 10,000 ms interval and 6 probes, finds a silently dead server
+ * (a host that lost power, a firewall or NAT that dropped the connection) within 120 s of
+ * idleness. The request waiting on it, and every later one, then fails with status 105,
+ * reason DRAVOLIN_REASON_CONNECTION_LOST, text "connection lost: the server stopped
+ * answering ...". On Windows the probe count is the system's own (10) before Windows 10
+ * version 1703; later versions take the given count.
  *
  * Status and reason of an operation:
  *  - status: 200 success; 100-105 as the server's status line gave it; 105 for the client's
@@ -270,7 +290,7 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetServiceLogDirectory(uint32_t co
 #define DRAVOLIN_REASON_ARGUMENT_MISSING 8 /* the command needs an argument; null was given */
 #define DRAVOLIN_REASON_LOGIN 9            /* a CHAP check of the client failed (proof, crypt) */
 #define DRAVOLIN_REASON_ENDED 10           /* cancelled while waiting, or the library was freed */
-#define DRAVOLIN_REASON_HOST_NOT_FOUND 11  /* "host name not found": no IPv4 address for it */
+#define DRAVOLIN_REASON_HOST_NOT_FOUND 11  /* "host name not found": no address for it */
 
 /* Reason texts are shorter than this (with their NUL). */
 #define DRAVOLIN_MAX_REASON 512
@@ -309,6 +329,45 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_ResponseGetReason(Response* respon
 DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connection, int* status,
                                                              int* reason, char* text,
                                                              unsigned int capacity);
+
+/* TCP keep-alive of a connection, in milliseconds (rounded up to whole seconds): idleMs of
+ * silence before the first probe, intervalMs between probes, count unanswered probes until
+ * the connection is dead. idleMs 0 turns keep-alive off (the other two are then ignored).
+ * Applies at once to an open connection. Connection 0 sets the default of the connections
+ * created afterwards (until DravolinClient_Free; initially 60000, 10000, 6). 0; 1 for a
+ * negative value, or idleMs above 0 with intervalMs or count 0; 2; 3. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetKeepAlive(uint32_t connection, int idleMs,
+                                                           int intervalMs, int count);
+
+/* Wire trace: what a connection sends and receives, line by line.
+ *
+ * The callback runs on the connection's worker thread, one line at a time and in order, with
+ * the connection's handle, a direction and the line as NUL-terminated text without its line
+ * end (valid only during the call):
+ *  - DRAVOLIN_TRACE_SENT: each command line as sent;
+ *  - DRAVOLIN_TRACE_RECEIVED: each reply line as received, after decryption on an encrypted
+ *    channel (the lines of a "getlog" body included);
+ *  - DRAVOLIN_TRACE_EVENT: "connect ADDRESS:PORT: OUTCOME" for each address tried,
+ *    "encrypted channel on", "disconnect: sending side shut down", "link ended: REASON TEXT",
+ *    "closed".
+ * Secrets never appear: the password of a plain login ("login NAME <redacted>"), the CHAP
+ * responses sent and received (-CHAP_R:"<redacted>", CHAP_R="<redacted>"); the key material
+ * of the encrypted channel is never traced. The callback may call any function of the library
+ * except that a synchronous operation on its own connection is served in place (as for a
+ * CompletionCallback). Without a callback nothing is formatted: the trace costs nothing. */
+#define DRAVOLIN_TRACE_SENT 0
+#define DRAVOLIN_TRACE_RECEIVED 1
+#define DRAVOLIN_TRACE_EVENT 2
+
+typedef void(DRAVOLIN_CALL* TraceCallback)(uint32_t connection, int direction, const char* line,
+                                           void* context);
+
+/* Sets the trace of a connection from now on (a null callback ends it); context is handed to
+ * every call. Connection 0 sets the trace of the connections created afterwards (until
+ * DravolinClient_Free), from their first connect attempt on; connections that exist keep
+ * theirs. 0, 2 or 3. */
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetTrace(uint32_t connection, TraceCallback callback,
+                                                       void* context);
 
 #ifdef __cplusplus
 }

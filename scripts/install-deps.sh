@@ -29,7 +29,8 @@ set -u
 
 native_packages="cmake make g++ gcc libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-pytest python3-pytest-asyncio python3-setuptools python3-pip
-  libssl-dev clang libclang-rt-14-dev valgrind pkg-config procps util-linux iproute2 zip"
+  libssl-dev clang libclang-rt-14-dev valgrind pkg-config procps util-linux iproute2 zip
+  iptables"
 win32_packages="mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix clang-tools-14 lld
   wine wine64 wine32:i386 xvfb x11-apps imagemagick wixl msitools"

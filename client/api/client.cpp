@@ -159,9 +159,16 @@ std::shared_ptr<Connection> Client::find(std::uint32_t handle) {
     return nullptr;
 }
 
+std::uint32_t Client::newHandle() {
+    std::lock_guard guard(connectionsLock_);
+    return nextId(nextConnectionHandle_);
+}
+
 std::uint32_t Client::add(const std::shared_ptr<Connection>& connection) {
     std::lock_guard guard(connectionsLock_);
-    connection->handle = nextId(nextConnectionHandle_);
+    if (connection->handle == 0) {
+        connection->handle = nextId(nextConnectionHandle_);
+    }
     connections_.push_back(connection);
     return connection->handle;
 }

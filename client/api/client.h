@@ -49,6 +49,28 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
     // submissions are refused.
     void close();
 
+    // The keep-alive of the connections created from now on.
+    net::KeepAlive defaultKeepAlive() const {
+        std::lock_guard guard(defaultsLock_);
+        return defaultKeepAlive_;
+    }
+    void setDefaultKeepAlive(const net::KeepAlive& keepAlive) {
+        std::lock_guard guard(defaultsLock_);
+        defaultKeepAlive_ = keepAlive;
+    }
+    // The wire trace of the connections created from now on.
+    TraceSink defaultTrace() const {
+        std::lock_guard guard(defaultsLock_);
+        return defaultTrace_;
+    }
+    void setDefaultTrace(const TraceSink& sink) {
+        std::lock_guard guard(defaultsLock_);
+        defaultTrace_ = sink;
+    }
+    // A handle number for a connection before it is published (its trace names it from its
+    // first line on); add() keeps it.
+    std::uint32_t newHandle();
+
   private:
     std::uint32_t nextId(std::uint32_t& counter);
     std::shared_ptr<PendingOperation> take(std::uint32_t requestId);
@@ -69,6 +91,10 @@ class Client : public DeliveryTarget, public std::enable_shared_from_this<Client
     std::mutex connectionsLock_;
     std::vector<std::shared_ptr<Connection>> connections_;
     std::uint32_t nextConnectionHandle_ = 1;
+
+    mutable std::mutex defaultsLock_;
+    net::KeepAlive defaultKeepAlive_;
+    TraceSink defaultTrace_;
 };
 
 } // namespace dravolin

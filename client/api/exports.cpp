@@ -55,6 +55,12 @@ int connectWith(const char* host, int port, int connectMs, int replyMs, bool kee
         if (connection->hasWorker()) {
             connection->setEndpoint(host ? host : "", port);
             connection->setTimeouts(connectMs, replyMs);
+            connection->setKeepAlive(client->defaultKeepAlive());
+            if (const dravolin::TraceSink trace = client->defaultTrace(); trace.callback) {
+                // Traced from its first line on, under the handle it will have.
+                connection->handle = client->newHandle();
+                connection->setTrace(trace);
+            }
             result = client->submit(
                 connection, [](Connection& c, uint32_t id) { c.startConnect(id); }, nullptr,
                 requestId, callback);

@@ -81,4 +81,43 @@ DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_GetLastFailure(uint32_t connection
     });
 }
 
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetKeepAlive(uint32_t connectionHandle, int idleMs,
+                                                           int intervalMs, int count) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    if (idleMs < 0 || intervalMs < 0 || count < 0 ||
+        (idleMs > 0 && (intervalMs == 0 || count == 0))) {
+        return DRAVOLIN_FAILED;
+    }
+    const dravolin::net::KeepAlive keepAlive{idleMs, idleMs > 0 ? intervalMs : 0,
+                                             idleMs > 0 ? count : 0};
+    if (connectionHandle == 0) {
+        client->setDefaultKeepAlive(keepAlive);
+        return DRAVOLIN_OK;
+    }
+    return withConnection(connectionHandle, DRAVOLIN_FAILED, [&](Client&, const auto& connection) {
+        connection->setKeepAlive(keepAlive);
+        return DRAVOLIN_OK;
+    });
+}
+
+DRAVOLIN_API int DRAVOLIN_CALL DravolinClient_SetTrace(uint32_t connectionHandle,
+                                                       TraceCallback callback, void* context) {
+    const auto client = currentClient();
+    if (!client) {
+        return DRAVOLIN_NOT_INITIALISED;
+    }
+    const dravolin::TraceSink sink{callback, callback ? context : nullptr};
+    if (connectionHandle == 0) {
+        client->setDefaultTrace(sink);
+        return DRAVOLIN_OK;
+    }
+    return withConnection(connectionHandle, DRAVOLIN_FAILED, [&](Client&, const auto& connection) {
+        connection->setTrace(sink);
+        return DRAVOLIN_OK;
+    });
+}
+
 } // extern "C"

@@ -4,6 +4,7 @@
 #include "errors.h"
 #include "log_names.h"
 #include "os.h"
+#include "trace_text.h"
 #include "worker.h"
 
 #include <algorithm>
@@ -18,6 +19,9 @@ namespace {
 // How long stop() waits for a worker that its socket shutdown did not wake, before it closes
 // the socket under it.
 constexpr std::chrono::milliseconds kStopWait{2500};
+constexpr const char* kStoppedAnsweringText =
+    "connection lost: the server stopped answering (keep-alive probes or data sent went "
+    "unanswered)";
 } // namespace
 
 Connection::Connection(std::weak_ptr<DeliveryTarget> owner) : owner_(std::move(owner)) {
@@ -136,6 +140,47 @@ void Connection::setReplyTimeout(int replyMs) {
     replyTimeoutMs_ = std::max(0, replyMs);
 }
 
+void Connection::setKeepAlive(const net::KeepAlive& keepAlive) {
+    std::lock_guard guard(lock_);
+    keepAlive_ = keepAlive;
+    transport_.setKeepAlive(keepAlive);
+}
+
+void Connection::setTrace(const TraceSink& sink) {
+    std::lock_guard guard(traceLock_);
+    trace_ = sink;
+    tracing_.store(sink.callback != nullptr, std::memory_order_relaxed);
+}
+
+void Connection::traceLine(int direction, std::string_view text) {
+    TraceSink sink;
+    {
+        std::lock_guard guard(traceLock_);
+        sink = trace_;
+    }
+    if (sink.callback) {
+        const std::string line(text); // with its NUL
+        sink.callback(handle, direction, line.c_str(), sink.context);
+    }
+}
+
+void Connection::noteEvent(std::string text) {
+    if (tracing()) {
+        traceEvents_.push_back(std::move(text));
+    }
+}
+
+void Connection::flushTrace() {
+    if (traceEvents_.empty()) {
+        return;
+    }
+    std::vector<std::string> events;
+    events.swap(traceEvents_);
+    for (const std::string& event : events) {
+        traceLine(DRAVOLIN_TRACE_EVENT, event);
+    }
+}
+
 Outcome Connection::lastFailure() const {
     std::lock_guard guard(lock_);
     return lastFailure_;
@@ -202,7 +247,9 @@ void Connection::serveUntil(const std::function<bool()>& done) {
         alone = std::unique_lock(inPlaceLock_);
     }
     while (!done() && !signal_->stopped()) {
+        flushTrace();
         if (!deliverOne() && !serveOne()) {
+            flushTrace();
             return;
         }
     }
@@ -221,6 +268,10 @@ bool Connection::serveOne() {
         break;
     case Engine::Action::Kind::ShutdownSend: {
         guard.unlock();
+        if (tracing()) {
+            flushTrace();
+            traceLine(DRAVOLIN_TRACE_EVENT, "disconnect: sending side shut down");
+        }
         const TransportResult result = transport_.shutdownSend();
         guard.lock();
         result.failed() ? linkFailed(result) : engine_.shutDown();
@@ -228,6 +279,10 @@ bool Connection::serveOne() {
     }
     case Engine::Action::Kind::Send: {
         guard.unlock();
+        if (tracing()) {
+            flushTrace();
+            traceLine(DRAVOLIN_TRACE_SENT, traceOfSent(action.request, action.line));
+        }
         const TransportResult result = transport_.send(action.line);
         guard.lock();
         result.failed() ? linkFailed(result) : engine_.sent();
@@ -246,13 +301,30 @@ bool Connection::serveOne() {
 void Connection::connectLink(std::unique_lock<std::mutex>& guard) {
     const std::string host = host_;
     const auto port = static_cast<std::uint16_t>(static_cast<unsigned>(port_) + 1u);
+    const net::KeepAlive keepAlive = keepAlive_;
     guard.unlock();
     const int limit = connectTimeoutMs_;
     connectDeadlineSet_ = limit > 0;
     connectDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
     // A failed connect shows on the greeting's receive.
-    transport_.connect(host, port, limit > 0 ? limit : net::kNoTimeout);
+    const TransportResult result =
+        transport_.connect(host, port, limit > 0 ? limit : net::kNoTimeout, keepAlive);
+    if (tracing()) {
+        flushTrace();
+        traceInput_.clear();
+        if (result.kind == Kind::HostNotFound) {
+            traceLine(DRAVOLIN_TRACE_EVENT,
+                      "connect " + host.substr(0, 80) +
+                          ": host name not found: " + transport_.connectReport());
+        }
+        for (const std::string& attempt : transport_.connectAttempts()) {
+            traceLine(DRAVOLIN_TRACE_EVENT, "connect " + attempt);
+        }
+    }
     guard.lock();
+    if (!(keepAlive_ == keepAlive)) {
+        transport_.setKeepAlive(keepAlive_); // changed while the connect ran
+    }
     engine_.connected();
 }
 
@@ -273,6 +345,12 @@ void Connection::receiveReply(bool greeting) {
     for (;;) {
         const TransportResult result =
             transport_.receive(receiveLimit(greeting), room, sizeof room);
+        if (tracing() && result.kind == Kind::Text) {
+            flushTrace();
+            splitTraceLines(traceInput_, result.text, [this](std::string_view line) {
+                traceLine(DRAVOLIN_TRACE_RECEIVED, traceOfReceived(line));
+            });
+        }
         std::lock_guard guard(lock_);
         if (result.kind != Kind::Text) {
             linkFailed(result);
@@ -285,6 +363,7 @@ void Connection::receiveReply(bool greeting) {
             // Whatever else this receive held belongs to no request; so do the frames and
             // the part of one received after it.
             transport_.discardReceived();
+            traceInput_.clear();
             return;
         case Engine::Fed::Broken:
             return;
@@ -295,6 +374,20 @@ void Connection::receiveReply(bool greeting) {
 // The failure of the step in service, decided from what the transport saw.
 Failure Connection::failureOf(const TransportResult& result) const {
     const bool greeting = engine_.awaitingGreeting();
+    if (greeting && !engine_.answered() && transport_.connectFailed() &&
+        (result.kind == Kind::SystemError || result.kind == Kind::TimedOut)) {
+        // No address took the connection: name each one and what became of it.
+        const std::string& report = transport_.connectReport();
+        if (result.kind == Kind::TimedOut || result.error == net::timedOutError()) {
+            const int limit = connectTimeoutMs_.load();
+            return {DRAVOLIN_REASON_TIMED_OUT,
+                    (limit > 0
+                         ? "timed out: no connection within " + std::to_string(limit) + " ms: "
+                         : std::string("timed out: no connection: ")) +
+                        report};
+        }
+        return {DRAVOLIN_REASON_CONNECT_FAILED, "connection refused: " + report};
+    }
     switch (result.kind) {
     case Kind::PeerClosed:
         return {DRAVOLIN_REASON_CONNECTION_LOST,
@@ -311,8 +404,8 @@ Failure Connection::failureOf(const TransportResult& result) const {
                          : "timed out: no reply byte for " +
                                std::to_string(replyTimeoutMs_.load()) + " ms"};
     case Kind::HostNotFound:
-        return {DRAVOLIN_REASON_HOST_NOT_FOUND,
-                "host name not found: '" + host_.substr(0, 80) + "'"};
+        return {DRAVOLIN_REASON_HOST_NOT_FOUND, "host name not found: '" + host_.substr(0, 80) +
+                                                    "': " + transport_.connectReport()};
     case Kind::NoSocket:
         return {DRAVOLIN_REASON_CONNECT_FAILED,
                 "connection refused: no socket could be created: " +
@@ -321,6 +414,10 @@ Failure Connection::failureOf(const TransportResult& result) const {
         return {DRAVOLIN_REASON_CONNECTION_LOST, "connection lost: no frame could be made"};
     default:
         break;
+    }
+    if (result.error == net::kPeerStoppedAnswering) {
+        // Keep-alive probes or sent data went unanswered: the peer or the path to it is gone.
+        return {DRAVOLIN_REASON_CONNECTION_LOST, kStoppedAnsweringText};
     }
     const std::string system = systemErrorText(static_cast<std::uint32_t>(result.error));
     if (result.error == net::timedOutError()) {
@@ -334,6 +431,7 @@ Failure Connection::failureOf(const TransportResult& result) const {
 
 void Connection::linkFailed(const TransportResult& result) {
     const Failure failure = failureOf(result);
+    noteEvent("link ended: " + failure.text);
     switch (result.kind) {
     case Kind::TimedOut:
         // The end of the reply can no longer be found: nothing later could be read in step.
@@ -347,6 +445,9 @@ void Connection::linkFailed(const TransportResult& result) {
         break;
     default:
         engine_.linkEnded(failure, "connection lost", result.kind == Kind::SystemError);
+        if (result.error == net::kPeerStoppedAnswering) {
+            engine_.rememberLoss(kStoppedAnsweringText);
+        }
         break;
     }
 }
@@ -354,9 +455,11 @@ void Connection::linkFailed(const TransportResult& result) {
 void Connection::afterEngine() {
     if (auto key = engine_.takeChannelKey()) {
         transport_.encrypt(key->serverChallenge, key->secret);
+        noteEvent("encrypted channel on");
     }
     if (engine_.takeCloseRequest()) {
         transport_.close();
+        noteEvent("closed");
     }
     std::vector<Completion>& finished = engine_.completions();
     if (deliveries_.empty()) {

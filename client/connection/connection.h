@@ -3,6 +3,7 @@
 // and delivers the outcomes in the order the operations finished.
 #pragma once
 
+#include "DravolinClient.h"
 #include "crypto_provider.h"
 #include "engine.h"
 #include "event.h"
@@ -22,6 +23,12 @@
 namespace dravolin {
 
 class Connection;
+
+// Where a connection's wire trace goes: the caller's function and its context.
+struct TraceSink {
+    TraceCallback callback = nullptr;
+    void* context = nullptr;
+};
 
 // Receives the outcome of every delivered request (the client object).
 class DeliveryTarget {
@@ -50,6 +57,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // greeting together; the reply limit is the idle limit of each later request.
     void setTimeouts(int connectMs, int replyMs);
     void setReplyTimeout(int replyMs);
+
+    // TCP keep-alive of this connection: used by the next connect and applied at once to an
+    // open socket (idleMs 0: off).
+    void setKeepAlive(const net::KeepAlive& keepAlive);
+
+    // The wire trace of this connection from now on (a null callback: none). Any thread.
+    void setTrace(const TraceSink& sink);
 
     // The outcome of the most recent operation that failed; status 200 when none. Written by
     // the client's completion routine before the operation's caller hears of it, and here
@@ -105,6 +119,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     void afterEngine();
     bool deliverOne();
+    // The wire trace. Lines and events go to the caller's function on the worker thread,
+    // never under a lock of this connection: an event noted under lock_ waits in
+    // traceEvents_ until flushTrace().
+    bool tracing() const { return tracing_.load(std::memory_order_relaxed); }
+    void traceLine(int direction, std::string_view text);
+    void noteEvent(std::string text);
+    void flushTrace();
 
     const std::weak_ptr<DeliveryTarget> owner_;
     std::shared_ptr<WorkerSignal> signal_ = std::make_shared<WorkerSignal>();
@@ -123,12 +144,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Outcome lastFailure_{protocol::kStatusOk, {}, {}};
     std::atomic<int> connectTimeoutMs_{0};
     std::atomic<int> replyTimeoutMs_{0};
+    net::KeepAlive keepAlive_;
+    std::atomic<bool> tracing_{false}; // one look on the hot path when no trace is set
+    std::mutex traceLock_;
+    TraceSink trace_;
 
     // Worker only.
     Transport transport_;
     std::vector<Completion> deliveries_; // finished; those from delivered_ on are not yet delivered
     std::size_t delivered_ = 0;
-    bool connectDeadlineSet_ = false;                       // the connect limit runs
+    std::string traceInput_;               // the start of a received line not yet whole
+    std::vector<std::string> traceEvents_; // noted under lock_, not yet handed out
+    bool connectDeadlineSet_ = false;      // the connect limit runs
     std::chrono::steady_clock::time_point connectDeadline_; // end of TCP connect + greeting
 };
 

@@ -71,7 +71,8 @@ Engine::Action Engine::next() {
             if (front.kind == RequestKind::Disconnect) {
                 completeFront(Outcome{kStatusOk, {}, {}});
             } else {
-                failAll("connection lost: not connected any more");
+                failAll(lossText_.empty() ? "connection lost: not connected any more"
+                                          : std::string_view(lossText_));
             }
             continue;
         }
@@ -93,9 +94,9 @@ Engine::Action Engine::next() {
             continue;
         }
         if (!front.sent) {
-            return {Kind::Send, front.commandText, false};
+            return {Kind::Send, front.commandText, false, front.kind};
         }
-        return {Kind::Receive, {}, false};
+        return {Kind::Receive, {}, false, front.kind};
     }
     return {};
 }
@@ -104,6 +105,7 @@ void Engine::connected() {
     state_ = State::Connected;
     answered_ = false;
     closeRequested_ = false;
+    lossText_.clear();
     completeFront(Outcome{kStatusOk, {}, {}});
 }
 

@@ -50,6 +50,7 @@ class Engine {
         Kind kind = Kind::Idle;
         std::string_view line; // valid while the front step is served
         bool greeting = false; // the reply awaited is the greeting
+        protocol::RequestKind request = protocol::RequestKind::Connect; // of the front step
     };
     // What the front step needs; steps that need no I/O complete on the way.
     Action next();
@@ -65,6 +66,10 @@ class Engine {
     // done when `endsShutdown`), every other queued step with reason "connection lost" and
     // `restText`.
     void linkEnded(const Failure& failure, std::string_view restText, bool endsShutdown);
+
+    // What later steps on the ended link fail with instead of "not connected any more" (until
+    // the next connect).
+    void rememberLoss(std::string text) { lossText_ = std::move(text); }
 
     // Whether the front step is the greeting, and whether any reply byte came since connect.
     bool awaitingGreeting() const;
@@ -96,6 +101,7 @@ class Engine {
     State state_ = State::Disconnected;
     bool answered_ = false;
     bool closeRequested_ = false;
+    std::string lossText_;
 };
 
 } // namespace dravolin

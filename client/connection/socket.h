@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace dravolin::net {
 
@@ -19,9 +20,25 @@ int timedOutError();
 // No time limit: the call blocks until the OS ends it.
 constexpr int kNoTimeout = -1;
 
-// What open() returns when the host name resolves to no IPv4 address (no system code says it
-// on every OS).
+// What open() returns when the host name resolves to no address (no system code says it on
+// every OS); connectReport() then holds the resolver's text.
 constexpr int kHostNotFound = -2;
+
+// TCP keep-alive of a connection: probes after `idleMs` without traffic, then every
+// `intervalMs`; after `count` unanswered probes the system ends the connection. An `idleMs`
+// of 0 turns keep-alive off. The same total also bounds how long sent data may stay
+// unacknowledged, where the system offers that.
+struct KeepAlive {
+    int idleMs = 60000;
+    int intervalMs = 10000;
+    int count = 6;
+    bool operator==(const KeepAlive&) const = default;
+};
+
+// The error that send and receive report when the system ended the connection because the
+// peer stopped answering (keep-alive probes or sent data went unanswered), told apart from a
+// receive limit of the caller's that ran out.
+constexpr int kPeerStoppedAnswering = -4;
 
 // One send / receive call at a time on a connected byte stream: the socket, or a stand-in
 // for it in tests.
@@ -43,15 +60,28 @@ class Socket : public Stream {
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    // Creates an IPv4 stream socket and connects it to `host` (dotted address first, else the
-    // first address the name resolves to) on `port`. Returns 0, the error code when the
-    // socket could not be created, or kHostNotFound. A failed connect is not reported here:
-    // it shows on the
-    // first send or receive. With a `timeoutMs` of 0 or more, the name lookup is followed by a
-    // connect that gives up after that many milliseconds (timedOutError() then shows on the
-    // first send or receive); kNoTimeout keeps the OS's own limit. The socket is blocking
-    // afterwards either way.
-    int open(const std::string& host, std::uint16_t port, int timeoutMs = kNoTimeout);
+    // Resolves `host` (a name, an IPv4 or IPv6 address, the latter also in brackets) to all
+    // its addresses and connects to one of them on `port`: every address in the resolver's
+    // order, the next one when the previous failed or after the stagger (connect_race.h); the
+    // first to connect wins. Returns 0, or kHostNotFound. A failed connect is not reported
+    // here: it shows on the first send or receive, and connectReport() names every address
+    // and what became of it. With a `timeoutMs` of 0 or more, the race gives up after that
+    // many milliseconds (timedOutError() then shows on the first send or receive); kNoTimeout
+    // keeps the OS's own limit for each attempt. The socket is blocking afterwards.
+    int open(const std::string& host, std::uint16_t port, int timeoutMs = kNoTimeout,
+             const KeepAlive& keepAlive = KeepAlive{});
+
+    // Changes the keep-alive of the open socket (no effect without one); 0 or the error code.
+    int setKeepAlive(const KeepAlive& keepAlive);
+
+    // What the last open() found: the resolver's text when no address was found, else one
+    // "address: outcome" per address tried.
+    const std::string& connectReport() const { return report_; }
+    // What the last open() found, one "address: outcome" per address (empty when the name
+    // resolved to none).
+    const std::vector<std::string>& connectAttempts() const { return attempts_; }
+    // Whether the last open() made no connection (only the thread that does the I/O asks).
+    bool connectFailed() const { return pendingError_ != 0; }
 
     long send(const char* data, std::size_t length, int& error) override;
     // interrupt() ends a receive's wait at once.
@@ -71,8 +101,10 @@ class Socket : public Stream {
   private:
     mutable std::mutex lock_; // orders close() against interrupt() from other threads
     std::intptr_t handle_ = -1;
-    bool interrupted_ = false; // no socket may be opened any more
-    int pendingError_ = 0;     // connect failure, reported by the next send or receive
+    bool interrupted_ = false;          // no socket may be opened any more
+    int pendingError_ = 0;              // connect failure, reported by the next send or receive
+    std::string report_;                // see connectReport()
+    std::vector<std::string> attempts_; // see connectAttempts()
 };
 
 } // namespace dravolin::net

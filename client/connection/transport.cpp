@@ -27,10 +27,11 @@ Transport::Transport(net::Stream& stream) : stream_(stream) {}
 
 Transport::~Transport() = default;
 
-TransportResult Transport::connect(const std::string& host, std::uint16_t port, int limitMs) {
+TransportResult Transport::connect(const std::string& host, std::uint16_t port, int limitMs,
+                                   const net::KeepAlive& keepAlive) {
     encrypted_ = false;
     frames_.reset();
-    const int opened = socket_.open(host, port, limitMs);
+    const int opened = socket_.open(host, port, limitMs, keepAlive);
     if (opened == net::kHostNotFound) {
         pending_ = resultOf(Kind::HostNotFound);
     } else if (opened != 0) {

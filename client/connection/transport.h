@@ -25,7 +25,7 @@ struct TransportResult {
         FrameRejected, // an encrypted frame failed its checks (`frameError`)
         TimedOut,      // the caller's own limit ran out
         SystemError,   // `error` holds the system's code
-        HostNotFound,  // the host name resolved to no IPv4 address
+        HostNotFound,  // the host name resolved to no address (connectReport() says why)
         NoSocket,      // no socket could be created (`error`)
         NotEncoded,    // no frame could be made (the random source failed)
     };
@@ -49,7 +49,14 @@ class Transport {
     // Opens the socket and connects within `limitMs` (net::kNoTimeout: the OS's limit). A
     // failure is also kept and reported again by the first send or receive, which is where
     // a connection's caller learns of it.
-    TransportResult connect(const std::string& host, std::uint16_t port, int limitMs);
+    TransportResult connect(const std::string& host, std::uint16_t port, int limitMs,
+                            const net::KeepAlive& keepAlive = net::KeepAlive{});
+    // What the last connect found out about each address (net::Socket::connectReport()).
+    const std::string& connectReport() const { return socket_.connectReport(); }
+    bool connectFailed() const { return socket_.connectFailed(); }
+    const std::vector<std::string>& connectAttempts() const { return socket_.connectAttempts(); }
+    // Changes the keep-alive of the open socket (any thread).
+    void setKeepAlive(const net::KeepAlive& keepAlive) { socket_.setKeepAlive(keepAlive); }
 
     // Sends the whole text, in one call when the stream takes it.
     TransportResult send(std::string_view text);

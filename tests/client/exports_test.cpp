@@ -191,6 +191,10 @@ const std::vector<std::pair<std::string, int>> kExports = {
     {"DravolinClient_ResponseGetStatus", 16},
     {"DravolinClient_ResponseGetReason", 16},
     {"DravolinClient_GetLastFailure", 20},
+    // Keep-alive.
+    {"DravolinClient_SetKeepAlive", 16},
+    // The wire trace.
+    {"DravolinClient_SetTrace", 12},
 };
 
 } // namespace

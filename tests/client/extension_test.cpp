@@ -191,6 +191,8 @@ TEST_F(ApiTest, ConnectReasonsRefusedAndTheOriginalConnectUnchanged) {
     EXPECT_EQ(o.status, 105);
     EXPECT_EQ(o.reason, DRAVOLIN_REASON_CONNECT_FAILED);
     EXPECT_EQ(o.text.rfind("connection refused", 0), 0u) << o.text;
+    // The address tried is named.
+    EXPECT_NE(o.text.find("127.0.0.1:" + std::to_string(closedPort)), std::string::npos) << o.text;
     // A later command on it fails as not connected.
     const Outcome later = send(handle, 7, "x");
     EXPECT_EQ(later.reason, DRAVOLIN_REASON_CONNECTION_LOST);
@@ -208,7 +210,9 @@ TEST_F(ApiTest, ConnectReasonsHostNameNotFound) {
     const Outcome o = lastFailure(handle);
     EXPECT_EQ(o.status, 105);
     EXPECT_EQ(o.reason, DRAVOLIN_REASON_HOST_NOT_FOUND);
-    EXPECT_EQ(o.text, "host name not found: 'nosuch.invalid'");
+    // With the resolver's own text after it.
+    EXPECT_EQ(o.text.rfind("host name not found: 'nosuch.invalid': ", 0), 0u) << o.text;
+    EXPECT_GT(o.text.size(), std::string("host name not found: 'nosuch.invalid': ").size());
 }
 
 TEST_F(ApiTest, ACancelledWaitIsTheConnectionsLastFailure) {
@@ -284,6 +288,41 @@ TEST_F(ApiTest, ReplyTimeOutCanBeSetLaterAndOff) {
     EXPECT_LT(since(start), kPrompt);
     EXPECT_EQ(o.result, 1);
     EXPECT_EQ(o.reason, DRAVOLIN_REASON_TIMED_OUT);
+}
+
+static void DRAVOLIN_CALL ignoreLine(uint32_t, int, const char*, void*) {}
+
+// Keep-alive and trace settings: what is refused, and a connection that works with each.
+TEST_F(ApiTest, KeepAliveAndTraceSettingsAreCheckedAndTakeEffect) {
+    struct Row {
+        int idle, interval, count, result;
+    };
+    for (const Row row : {Row{0, 0, 0, 0}, Row{1000, 1000, 2, 0}, Row{60000, 10000, 6, 0},
+                          Row{-1, 1000, 2, 1}, Row{1000, -1, 2, 1}, Row{1000, 1000, -1, 1},
+                          Row{1000, 0, 2, 1}, Row{1000, 1000, 0, 1}, Row{0, 5, 5, 0}}) {
+        EXPECT_EQ(DravolinClient_SetKeepAlive(0, row.idle, row.interval, row.count), row.result)
+            << row.idle << " " << row.interval << " " << row.count;
+    }
+    EXPECT_EQ(DravolinClient_SetKeepAlive(12345, 1000, 1000, 2), DRAVOLIN_UNKNOWN_HANDLE);
+    EXPECT_EQ(DravolinClient_SetTrace(12345, ignoreLine, nullptr), DRAVOLIN_UNKNOWN_HANDLE);
+
+    LoopbackPeer peer(answering({{"get a", "200 ok\r\nParameter=a\r\n\r\n\r\n"}}));
+    ASSERT_EQ(DravolinClient_SetKeepAlive(0, 1000, 1000, 2), 0); // the default of new ones
+    const uint32_t handle = connect(peer);
+    EXPECT_EQ(send(handle, 7, "a").result, 0);
+    // Changed and turned off on the open connection; a trace set and ended.
+    EXPECT_EQ(DravolinClient_SetKeepAlive(handle, 2000, 500, 3), 0);
+    EXPECT_EQ(DravolinClient_SetTrace(handle, ignoreLine, nullptr), 0);
+    EXPECT_EQ(send(handle, 7, "a").result, 0);
+    EXPECT_EQ(DravolinClient_SetKeepAlive(handle, 0, 0, 0), 0);
+    EXPECT_EQ(DravolinClient_SetTrace(handle, nullptr, nullptr), 0);
+    EXPECT_EQ(send(handle, 7, "a").result, 0);
+    EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+
+    DravolinClient_Free();
+    EXPECT_EQ(DravolinClient_SetKeepAlive(0, 1000, 1000, 2), DRAVOLIN_NOT_INITIALISED);
+    EXPECT_EQ(DravolinClient_SetTrace(0, ignoreLine, nullptr), DRAVOLIN_NOT_INITIALISED);
+    ASSERT_EQ(DravolinClient_Init(), DRAVOLIN_OK);
 }
 
 TEST_F(ApiTest, FreeAndDisconnectWhileATimeOutIsPendingReturnPromptly) {

@@ -4,6 +4,7 @@
 #include "child_process.h"
 #include "stream_relay.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -172,6 +173,185 @@ TEST_F(StandInTest, ChapVariantsThenEncryptedRequestsAndALargeLog) {
     }
 }
 
+// IPv6: the stand-in on ::1 alone, and on :: for both families; the client given the address
+// bare or in brackets, a plain and an encrypted CHAP session over each.
+TEST_F(StandInTest, SessionsOverIpv6) {
+    struct Row {
+        const char* bind;
+        const char* host;
+    };
+    for (const Row row :
+         {Row{"::1", "::1"}, Row{"::1", "[::1]"}, Row{"::", "::1"}, Row{"::", "127.0.0.1"}}) {
+        StandIn server({"--bind", row.bind});
+        if (server.servicePort <= 0 && std::string(row.bind) == "::1") {
+            GTEST_SKIP() << "no IPv6 loopback here: the stand-in cannot listen on ::1";
+        }
+        ASSERT_GT(server.servicePort, 0) << row.bind;
+        for (const bool chap : {false, true}) {
+            uint32_t handle = 0;
+            ASSERT_EQ(DravolinClient_ConnectWithTimeouts(row.host, server.servicePort, 10000, 30000,
+                                                         &handle, nullptr, nullptr),
+                      0)
+                << row.bind << " " << row.host;
+            const LoginParameters lp =
+                chap ? LoginParameters{1, "alice", "secret", "server", "peersecret", 1}
+                     : LoginParameters{0, "admin", "secret", nullptr, nullptr, 0};
+            ASSERT_EQ(DravolinClient_Login(handle, &lp, nullptr, nullptr), 0) << row.host;
+            std::vector<Record> records;
+            EXPECT_EQ(send(handle, 4, nullptr, &records), 0);
+            EXPECT_EQ(valueOf(records, "Device"), "disk0");
+            EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+        }
+    }
+}
+
+// Nothing listens on ::1 at the port: the refusal names the IPv6 address in brackets.
+TEST_F(StandInTest, ARefusedIpv6AddressIsNamed) {
+    StandIn server; // on 127.0.0.1 only
+    ASSERT_GT(server.servicePort, 0);
+    uint32_t handle = 0;
+    ASSERT_EQ(DravolinClient_ConnectWithTimeouts("::1", server.servicePort, 10000, 0, &handle,
+                                                 nullptr, nullptr),
+              1);
+    int status = 0;
+    int reason = 0;
+    char text[DRAVOLIN_MAX_REASON] = "";
+    ASSERT_EQ(DravolinClient_GetLastFailure(handle, &status, &reason, text, sizeof text), 0);
+    EXPECT_EQ(reason, DRAVOLIN_REASON_CONNECT_FAILED) << text;
+    EXPECT_NE(std::string(text).find("[::1]:" + std::to_string(server.servicePort + 1)),
+              std::string::npos)
+        << text;
+}
+
+namespace {
+
+// The trace as the stand-in's wire log writes it: "< " what the server received (the client
+// sent), "> " what it sent; events as "* ".
+struct Trace {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    static void DRAVOLIN_CALL collect(uint32_t, int direction, const char* line, void* context) {
+        auto& trace = *static_cast<Trace*>(context);
+        std::lock_guard guard(trace.lock);
+        trace.lines.push_back((direction == DRAVOLIN_TRACE_SENT       ? "< "
+                               : direction == DRAVOLIN_TRACE_RECEIVED ? "> "
+                                                                      : "* ") +
+                              std::string(line));
+    }
+};
+
+// The value of `-CHAP_R:"..."` or `CHAP_R="..."` in a line; empty when none.
+std::string chapResponseIn(const std::string& line) {
+    for (const std::string key : {"-CHAP_R:\"", "CHAP_R=\""}) {
+        const auto at = line.find(key);
+        if (at != std::string::npos) {
+            const auto start = at + key.size();
+            return line.substr(start, line.find('"', start) - start);
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+// The trace of every login kind, line for line what the stand-in logged, with no secret in
+// it: plain, CHAP, mutual CHAP, each CHAP kind also with the encrypted channel.
+TEST_F(StandInTest, TheTraceIsWhatWentOverTheWireWithoutSecrets) {
+    struct Row {
+        const char* name;
+        LoginParameters login;
+    };
+    const Row rows[] = {
+        {"plain", {0, "admin", "secret", nullptr, nullptr, 0}},
+        {"chap", {1, "alice", "secret", nullptr, nullptr, 0}},
+        {"chap mutual", {1, "alice", "secret", "server", "peersecret", 0}},
+        {"chap encrypted", {1, "alice", "secret", nullptr, nullptr, 1}},
+        {"chap mutual encrypted", {1, "alice", "secret", "server", "peersecret", 1}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string wireLog = std::string("wire-") + std::to_string(&row - rows) + ".log";
+        std::remove(wireLog.c_str());
+        Trace trace;
+        // Process-wide: from the first connect attempt on.
+        ASSERT_EQ(DravolinClient_SetTrace(0, Trace::collect, &trace), 0);
+        int port = 0;
+        {
+            // Cut and merged writes: the lines must come out whole all the same.
+            StandIn server({"--wire-log", wireLog, "--fault", "split,on=list"});
+            ASSERT_GT(server.servicePort, 0);
+            port = server.servicePort;
+            const uint32_t handle = connectTo(server);
+            ASSERT_EQ(DravolinClient_Login(handle, &row.login, nullptr, nullptr), 0);
+            std::vector<Record> records;
+            EXPECT_EQ(send(handle, 4, nullptr, &records), 0);
+            EXPECT_EQ(send(handle, 7, "LogLevel", &records), 0);
+            EXPECT_EQ(DravolinClient_Disconnect(handle, nullptr, nullptr), 0);
+        } // the stand-in has ended: its log is complete
+        ASSERT_EQ(DravolinClient_SetTrace(0, nullptr, nullptr), 0);
+
+        std::vector<std::string> wire;
+        {
+            std::istringstream in(readFile(wireLog));
+            for (std::string line; std::getline(in, line);) {
+                const auto blank = line.find(' ');
+                ASSERT_NE(blank, std::string::npos) << line;
+                wire.push_back(line.substr(blank + 1)); // one connection: its number goes
+            }
+        }
+        std::remove(wireLog.c_str());
+        std::vector<std::string> traced;
+        std::vector<std::string> events;
+        {
+            std::lock_guard guard(trace.lock);
+            for (const auto& line : trace.lines) {
+                (line.rfind("* ", 0) == 0 ? events : traced).push_back(line);
+            }
+        }
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.front(),
+                  "* connect 127.0.0.1:" + std::to_string(port + 1) + ": connected");
+        const bool encrypted = row.login.encrypt != 0;
+        EXPECT_EQ(std::count(events.begin(), events.end(), "* encrypted channel on"),
+                  encrypted ? 1 : 0);
+
+        ASSERT_EQ(traced.size(), wire.size());
+        std::size_t redacted = 0;
+        for (std::size_t i = 0; i < wire.size(); ++i) {
+            const std::string& mine = traced[i];
+            const auto cut = mine.find("<redacted>");
+            if (cut == std::string::npos) {
+                EXPECT_EQ(mine, wire[i]) << "line " << i;
+                continue;
+            }
+            ++redacted;
+            // The same line with the secret in place of "<redacted>".
+            const std::string before = mine.substr(0, cut);
+            const std::string after = mine.substr(cut + 10);
+            EXPECT_EQ(wire[i].rfind(before, 0), 0u) << mine << " / " << wire[i];
+            EXPECT_TRUE(wire[i].size() >= before.size() + after.size() &&
+                        wire[i].compare(wire[i].size() - after.size(), after.size(), after) == 0)
+                << mine << " / " << wire[i];
+            EXPECT_GT(wire[i].size(), before.size() + after.size()) << "nothing was hidden";
+        }
+        // Plain: the password; CHAP: the client's response, and the server's too when mutual.
+        const std::size_t secrets = row.login.mode == 0 ? 1 : row.login.peerName ? 2 : 1;
+        EXPECT_EQ(redacted, secrets);
+        for (const auto& line : trace.lines) {
+            EXPECT_EQ(line.find("secret"), std::string::npos) << line;
+        }
+        for (const auto& line : wire) {
+            const std::string response = chapResponseIn(line);
+            if (response.empty()) {
+                continue;
+            }
+            for (const auto& mine : trace.lines) {
+                EXPECT_EQ(mine.find(response), std::string::npos) << mine;
+            }
+        }
+    }
+}
+
 TEST_F(StandInTest, ChapFailuresEndTheLogin) {
     StandIn server;
     ASSERT_GT(server.servicePort, 0);
@@ -337,9 +517,13 @@ TEST_F(StandInTest, EverythingWorksThroughARelayThatRecutsTheStream) {
                              (async ? ", async" : ", sync"));
                 Completions::instance().reset();
                 uint32_t handle = 0;
-                ASSERT_EQ(DravolinClient_Connect("127.0.0.1", relay.servicePort(), &handle, nullptr,
-                                                 nullptr),
-                          0);
+                // No time limits, as the original Connect; the handle tells why it failed.
+                if (DravolinClient_ConnectWithTimeouts("127.0.0.1", relay.servicePort(), 0, 0,
+                                                       &handle, nullptr, nullptr) != 0) {
+                    char why[DRAVOLIN_MAX_REASON] = "";
+                    DravolinClient_GetLastFailure(handle, nullptr, nullptr, why, sizeof why);
+                    FAIL() << "connect through the relay: " << why;
+                }
                 const LoginParameters chap{1, "alice", "secret", "server", "peersecret", 1};
                 ASSERT_EQ(
                     DravolinClient_Login(handle, encrypted ? &chap : &admin, nullptr, nullptr), 0);

@@ -1,8 +1,10 @@
 // The connection's transport over a stand-in stream: whole sends over a stream that takes a
 // few bytes per call, frames cut over receives, and what each way of ending is reported as.
+#include "connect_race.h"
 #include "crypto_provider.h"
 #include "frame_codec.h"
 #include "frame_reassembler.h"
+#include "trace_text.h"
 #include "transport.h"
 
 #include <gtest/gtest.h>
@@ -170,4 +172,121 @@ TEST(Transport, AHostNameThatDoesNotResolveIsReportedAsSuchByTheFirstReceive) {
         EXPECT_EQ(transport.send("logoff\n").kind, Kind::HostNotFound);
     }
     net::cleanup();
+}
+
+// The decisions of a connect over several addresses, step by step, without a socket or clock.
+TEST(ConnectRace, EachAddressInOrderTheNextOnFailureOrAfterTheStagger) {
+    using Step = net::ConnectRace::Step::Kind;
+    net::ConnectRace race({"[::1]:3261", "127.0.0.1:3261", "10.0.0.9:3261"}, 250);
+    ASSERT_EQ(race.next(0, 5000).kind, Step::Start);
+    EXPECT_EQ(race.next(0, 5000).index, 0u);
+    race.started(0, 0);
+    // Still pending: wait until the stagger has passed, then start the next.
+    const auto wait = race.next(100, 5000);
+    EXPECT_EQ(wait.kind, Step::Wait);
+    EXPECT_EQ(wait.waitMs, 150);
+    const auto second = race.next(250, 5000);
+    ASSERT_EQ(second.kind, Step::Start);
+    EXPECT_EQ(second.index, 1u);
+    race.started(1, 250);
+    // The second fails at once: the third starts without waiting for the stagger.
+    race.failed(1, "Connection refused");
+    EXPECT_EQ(race.next(260, 5000).kind, Step::Start);
+    race.started(2, 260);
+    EXPECT_EQ(race.inFlight(), 2u);
+    // All started: wait for the limit at most.
+    const auto rest = race.next(300, 5000);
+    EXPECT_EQ(rest.kind, Step::Wait);
+    EXPECT_EQ(rest.waitMs, 4700);
+    // The third connects first: it wins.
+    race.won(2);
+    const auto won = race.next(310, 5000);
+    ASSERT_EQ(won.kind, Step::Won);
+    EXPECT_EQ(won.index, 2u);
+    EXPECT_EQ(race.report(),
+              "[::1]:3261: pending; 127.0.0.1:3261: Connection refused; 10.0.0.9:3261: connected");
+}
+
+TEST(ConnectRace, EveryFailureNamedAndTheLimitEndsTheRest) {
+    using Step = net::ConnectRace::Step::Kind;
+    {
+        net::ConnectRace race({"[::1]:1", "127.0.0.1:1"}, 250);
+        race.started(0, 0);
+        race.failed(0, "Connection refused");
+        race.failed(1, "Network is unreachable"); // could not even start
+        EXPECT_EQ(race.next(5, 1000).kind, Step::Failed);
+        EXPECT_EQ(race.report(),
+                  "[::1]:1: Connection refused; 127.0.0.1:1: Network is unreachable");
+    }
+    {
+        // The first is black-holed; the limit runs out before the third could start.
+        net::ConnectRace race({"a:1", "b:1", "c:1"}, 250);
+        race.started(0, 0);
+        race.started(1, 250);
+        EXPECT_EQ(race.next(300, 400).waitMs, 100); // the limit is nearer than the stagger
+        EXPECT_EQ(race.next(400, 400).kind, Step::TimedOut);
+        race.timedOut();
+        EXPECT_EQ(race.report(), "a:1: no answer within the time-out; b:1: no answer within the "
+                                 "time-out; c:1: not tried before the time-out");
+    }
+    {
+        // Without a limit, the stagger still starts the next; after that the wait is unbounded.
+        net::ConnectRace race({"a:1", "b:1"}, 250);
+        race.started(0, 0);
+        EXPECT_EQ(race.next(0, -1).waitMs, 250);
+        race.started(1, 250);
+        EXPECT_EQ(race.next(10000, -1).kind, Step::Wait);
+        EXPECT_EQ(race.next(10000, -1).waitMs, -1);
+    }
+}
+
+TEST(ConnectRace, HostAndEndpointTexts) {
+    EXPECT_EQ(net::hostForResolver("[::1]"), "::1");
+    EXPECT_EQ(net::hostForResolver("::1"), "::1");
+    EXPECT_EQ(net::hostForResolver("server.example"), "server.example");
+    EXPECT_EQ(net::hostForResolver("[x"), "[x");
+    EXPECT_EQ(net::endpointText("::1", 3261), "[::1]:3261");
+    EXPECT_EQ(net::endpointText("192.0.2.1", 3261), "192.0.2.1:3261");
+}
+
+// What the wire trace shows of a line: no line end, and no secret.
+TEST(WireTrace, SecretsAreRedactedAndEverythingElseShown) {
+    using protocol::RequestKind;
+    struct Row {
+        RequestKind kind;
+        const char* line;
+        const char* shown;
+    };
+    for (const Row row : {
+             Row{RequestKind::Login, "login admin secret\n", "login admin <redacted>"},
+             Row{RequestKind::Login, "login admin two words\n", "login admin <redacted>"},
+             Row{RequestKind::Login, "login secret\n", "login <redacted>"}, // user or password?
+             Row{RequestKind::Login, "login\n", "login"},
+             Row{RequestKind::AuthCheck,
+                 "auth check -CHAP_N:\"alice\"  -CHAP_R:\"0bAAAA\" -crypt:yes -CHAP_C:\"0bCC\"\n",
+                 "auth check -CHAP_N:\"alice\"  -CHAP_R:\"<redacted>\" -crypt:yes "
+                 "-CHAP_C:\"0bCC\""},
+             Row{RequestKind::AuthCheck, "auth check -CHAP_R:\"0bAAAA", // no closing quote
+                 "auth check -CHAP_R:\"<redacted>"},
+             Row{RequestKind::Parameter, "get LogLevel\n", "get LogLevel"},
+             Row{RequestKind::Control, "control -CHAP_R:\"x\"\n", "control -CHAP_R:\"x\""},
+         }) {
+        EXPECT_EQ(traceOfSent(row.kind, row.line), row.shown) << row.line;
+    }
+    EXPECT_EQ(traceOfReceived("CHAP_R=\"0bSERVERPROOF\"\r\n"), "CHAP_R=\"<redacted>\"");
+    EXPECT_EQ(traceOfReceived("CHAP_R=0bSERVERPROOF\r\n"), "CHAP_R=<redacted>");
+    EXPECT_EQ(traceOfReceived("CHAP_C=\"0bCHALLENGE\"\r\n"), "CHAP_C=\"0bCHALLENGE\"");
+    EXPECT_EQ(traceOfReceived("200 ok\r\n"), "200 ok");
+    EXPECT_EQ(traceOfReceived("\r\n"), "");
+}
+
+TEST(WireTrace, ReceivedTextIsCutIntoWholeLinesAcrossPieces) {
+    std::string partial;
+    std::vector<std::string> lines;
+    const auto emit = [&](std::string_view line) { lines.emplace_back(line); };
+    for (const char* piece : {"200 o", "k\r\nName=\"v\"\r", "\n\r\n", "\r\n200 next"}) {
+        splitTraceLines(partial, piece, emit);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"200 ok\r\n", "Name=\"v\"\r\n", "\r\n", "\r\n"}));
+    EXPECT_EQ(partial, "200 next");
 }

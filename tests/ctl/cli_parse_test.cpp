@@ -76,6 +76,30 @@ TEST(CtlParse, DefaultsAndOptionForms) {
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.invocation.options.connectTimeout, 0);
     EXPECT_EQ(r.invocation.options.timeout, 3);
+
+    // IPv6 hosts go to the library as written, with or without brackets.
+    for (const char* host : {"::1", "[::1]", "fe80::1%eth0", "[2001:db8::7]"}) {
+        r = parse({"--host", host, "logoff"});
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.invocation.options.host, host);
+    }
+
+    // Keep-alive: the library's default unless given; the parts left out keep theirs.
+    EXPECT_FALSE(parse({"logoff"}).invocation.options.keepAlive.has_value());
+    struct KeepAliveRow {
+        const char* text;
+        int idle, interval, count;
+    };
+    for (const KeepAliveRow row : {KeepAliveRow{"0", 0, 10, 6}, KeepAliveRow{"1,1,2", 1, 1, 2},
+                                   KeepAliveRow{"30", 30, 10, 6}, KeepAliveRow{"30,5", 30, 5, 6},
+                                   KeepAliveRow{"32767,32767,127", 32767, 32767, 127}}) {
+        r = parse({"--keepalive", row.text, "logoff"});
+        ASSERT_TRUE(r.ok) << row.text << ": " << r.error;
+        ASSERT_TRUE(r.invocation.options.keepAlive.has_value());
+        EXPECT_EQ(r.invocation.options.keepAlive->idle, row.idle) << row.text;
+        EXPECT_EQ(r.invocation.options.keepAlive->interval, row.interval) << row.text;
+        EXPECT_EQ(r.invocation.options.keepAlive->count, row.count) << row.text;
+    }
 }
 
 TEST(CtlParse, ArgumentWordsAndDashArguments) {
@@ -127,6 +151,13 @@ TEST(CtlParse, UsageErrorsNameTheProblem) {
         {{"--timeout", "-1", "logoff"}, "bad time-out"},
         {{"--connect-timeout", "1.5", "logoff"}, "bad time-out"},
         {{"--timeout", "99999999", "logoff"}, "bad time-out"},
+        {{"--keepalive", "", "logoff"}, "bad keep-alive"},
+        {{"--keepalive", "1,0", "logoff"}, "bad keep-alive"},
+        {{"--keepalive", "1,1,0", "logoff"}, "bad keep-alive"},
+        {{"--keepalive", "1,1,128", "logoff"}, "bad keep-alive"},
+        {{"--keepalive", "1,1,1,1", "logoff"}, "bad keep-alive"},
+        {{"--keepalive", "-1", "logoff"}, "bad keep-alive"},
+        {{"--keepalive", "40000", "logoff"}, "bad keep-alive"},
         {{"--stop-on-error", "logoff"}, "--batch only"},
         {{"--batch", "f", "--async", "--stop-on-error"}, "exclude"},
         {{"--quiet", "--verbose", "logoff"}, "exclude"},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -451,4 +452,42 @@ TEST_F(CtlSession, BatchFromStandardInputStopOnErrorQuietAndVerbose) {
         EXPECT_NE(out_.find(option), std::string::npos) << option;
     EXPECT_EQ(run({"get", "--help"}), 0);
     EXPECT_NE(out_.find("--timeout"), std::string::npos) << out_;
+}
+
+// --trace: every line on standard error with its time and direction, the secrets masked, the
+// output itself unchanged.
+TEST_F(CtlSession, TraceShowsTheWireOnStandardErrorWithoutSecrets) {
+    ASSERT_EQ(run({"--user", "admin", "--password", "pw", "--trace", "get", "CtlAuthMode"}), 0)
+        << err_;
+    EXPECT_EQ(out_, "Parameter=CtlAuthMode\nValue=chap\n");
+    const auto traced = lines(err_);
+    ASSERT_FALSE(traced.empty());
+    // "HH:MM:SS.mmm" and a mark: the shape of every line.
+    const auto shaped = [](const std::string& line) {
+        if (line.size() < 15 || line[2] != ':' || line[5] != ':' || line[8] != '.' ||
+            line[12] != ' ' || std::string("<>*").find(line[13]) == std::string::npos ||
+            line[14] != ' ')
+            return false;
+        for (const int i : {0, 1, 3, 4, 6, 7, 9, 10, 11})
+            if (!std::isdigit(static_cast<unsigned char>(line[i])))
+                return false;
+        return true;
+    };
+    for (const auto& line : traced) {
+        EXPECT_TRUE(shaped(line)) << line;
+    }
+    EXPECT_NE(err_.find("* connect 127.0.0.1:"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("> login admin <redacted>\n"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("> get CtlAuthMode\n"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("< Value=\"chap\"\n"), std::string::npos) << err_;
+    EXPECT_EQ(err_.find(" pw"), std::string::npos) << err_;
+
+    ASSERT_EQ(run({"--chap", "alice", "--secret", "alicesecret12", "--peer", "srv", "--peer-secret",
+                   "srvsecret1234", "--encrypt", "--trace", "get", "CtlAuthMode"}),
+              0)
+        << err_;
+    EXPECT_NE(err_.find("* encrypted channel on\n"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("-CHAP_R:\"<redacted>\""), std::string::npos) << err_;
+    EXPECT_NE(err_.find("< CHAP_R=\"<redacted>\""), std::string::npos) << err_;
+    EXPECT_EQ(err_.find("secret"), std::string::npos) << err_;
 }

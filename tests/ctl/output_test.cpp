@@ -140,3 +140,15 @@ TEST(CtlProgress, SizesAndRecords) {
     EXPECT_EQ(findRecord(recs, "LogSize"), "1");
     EXPECT_FALSE(findRecord(recs, "logsize").has_value());
 }
+
+TEST(CtlTrace, EachLineWithItsUtcTimeAndDirection) {
+    // 2026-12-09 20:46:13.045 UTC
+    const std::int64_t at = 1796849173045;
+    EXPECT_EQ(formatTraceLine(at, 0, "login admin <redacted>"),
+              "20:46:13.045 > login admin <redacted>\n");
+    EXPECT_EQ(formatTraceLine(at, 1, "200 ok"), "20:46:13.045 < 200 ok\n");
+    EXPECT_EQ(formatTraceLine(at, 2, "encrypted channel on"),
+              "20:46:13.045 * encrypted channel on\n");
+    EXPECT_EQ(formatTraceLine(0, 1, ""), "00:00:00.000 < \n");
+    EXPECT_EQ(formatTraceLine(86399999, 0, "x"), "23:59:59.999 > x\n");
+}

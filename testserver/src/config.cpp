@@ -215,6 +215,9 @@ std::optional<ServerConfig> parseArguments(const std::vector<std::string>& args,
             cfg.exitOnStdinClose = true;
         } else if (a == "--verbose") {
             cfg.verbose = true;
+        } else if (a == "--wire-log") {
+            if (!value(cfg.wireLogPath))
+                return std::nullopt;
         } else if (a == "--exit-on-shutdown") {
             cfg.exitOnShutdown = true;
         } else if (a == "--write-log") {
@@ -234,7 +237,8 @@ std::optional<ServerConfig> parseArguments(const std::vector<std::string>& args,
 std::string usageText() {
     return R"(usage: dravolin-testserver [options]
   --port P                service port P; listens on P + 1 (0 or absent: any free port)
-  --bind ADDR             address to listen on (default 127.0.0.1)
+  --bind ADDR             IPv4 or IPv6 address to listen on (default 127.0.0.1; :: takes
+                          IPv6 and IPv4 together)
   --user NAME:PASSWORD    a plain-login user (repeatable)
   --chap-user NAME:SECRET[:PEERNAME:PEERSECRET]
                           a CHAP user (repeatable), optionally with its own server identity
@@ -258,6 +262,8 @@ std::string usageText() {
   --exit-on-stdin-close   stop when standard input ends
   --exit-on-shutdown      stop after answering "shutdown"
   --verbose               one line per reply on standard error (command word, status, fault)
+  --wire-log FILE         append every line received ("#N < line") and sent ("#N > line",
+                          without a log body) of connection N to FILE, after decryption
   --write-log PATH        write the body "getlog" would send to PATH and exit
 )";
 }

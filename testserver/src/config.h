@@ -59,6 +59,7 @@ struct ServerConfig {
     bool exitOnShutdown = false;
 
     bool verbose = false;     // one line per reply on standard error
+    std::string wireLogPath;  // every line received and sent, appended here (--wire-log)
     std::string writeLogPath; // write the getlog body there and exit
     bool help = false;
 

@@ -23,11 +23,25 @@ int fd(Handle h) {
     return static_cast<int>(h);
 }
 
-bool makeAddress(const std::string& address, std::uint16_t port, sockaddr_in& sa) {
+// An IPv4 or IPv6 address (the latter also in brackets); the family is in sa.ss_family.
+bool makeAddress(std::string address, std::uint16_t port, sockaddr_storage& sa, socklen_t& size) {
     std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    return inet_pton(AF_INET, address.c_str(), &sa.sin_addr) == 1;
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&sa);
+    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        size = sizeof *v4;
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&sa);
+    if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1)
+        return false;
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    size = sizeof *v6;
+    return true;
 }
 
 } // namespace
@@ -105,26 +119,32 @@ bool interruptHandle(Handle handle) {
 }
 
 bool Listener::open(const std::string& address, std::uint16_t port, std::string& error) {
-    sockaddr_in sa;
-    if (!makeAddress(address, port, sa)) {
-        error = "not an IPv4 address: " + address;
+    sockaddr_storage sa;
+    socklen_t size = 0;
+    if (!makeAddress(address, port, sa, size)) {
+        error = "not an IPv4 or IPv6 address: " + address;
         return false;
     }
-    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Socket s(::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.valid()) {
         error = std::string("socket: ") + std::strerror(errno);
         return false;
     }
     int one = 1;
     ::setsockopt(fd(s.handle()), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd(s.handle()), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+    if (sa.ss_family == AF_INET6) {
+        // "::" takes IPv4 too (dual stack).
+        int off = 0;
+        ::setsockopt(fd(s.handle()), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
+    if (::bind(fd(s.handle()), reinterpret_cast<sockaddr*>(&sa), size) != 0 ||
         ::listen(fd(s.handle()), 128) != 0) {
         error = std::string("bind/listen: ") + std::strerror(errno);
         return false;
     }
     socklen_t len = sizeof sa;
     ::getsockname(fd(s.handle()), reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    port_ = ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port); // same place in both families
     socket_ = std::move(s);
     return true;
 }
@@ -139,15 +159,16 @@ Socket Listener::accept() {
 }
 
 Socket connectTo(const std::string& address, std::uint16_t port) {
-    sockaddr_in sa;
-    if (!makeAddress(address, port, sa))
+    sockaddr_storage sa;
+    socklen_t size = 0;
+    if (!makeAddress(address, port, sa, size))
         return Socket();
-    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Socket s(::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.valid())
         return s;
     int r;
     do {
-        r = ::connect(fd(s.handle()), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        r = ::connect(fd(s.handle()), reinterpret_cast<sockaddr*>(&sa), size);
     } while (r != 0 && errno == EINTR);
     if (r != 0)
         return Socket();

@@ -22,14 +22,26 @@ Handle handleOf(SOCKET s) {
     return s == INVALID_SOCKET ? kInvalidHandle : static_cast<Handle>(s);
 }
 
-bool makeAddress(const std::string& address, std::uint16_t port, sockaddr_in& sa) {
+// An IPv4 or IPv6 address (the latter also in brackets); the family is in sa.ss_family.
+bool makeAddress(std::string address, std::uint16_t port, sockaddr_storage& sa, int& size) {
     std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&sa);
     unsigned long a = inet_addr(address.c_str());
-    if (a == INADDR_NONE && address != "255.255.255.255")
+    if (a != INADDR_NONE || address == "255.255.255.255") {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = a;
+        size = sizeof *v4;
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&sa);
+    if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1)
         return false;
-    sa.sin_addr.s_addr = a;
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    size = sizeof *v6;
     return true;
 }
 
@@ -119,12 +131,13 @@ bool interruptHandle(Handle handle) {
 }
 
 bool Listener::open(const std::string& address, std::uint16_t port, std::string& error) {
-    sockaddr_in sa;
-    if (!makeAddress(address, port, sa)) {
-        error = "not an IPv4 address: " + address;
+    sockaddr_storage sa;
+    int size = 0;
+    if (!makeAddress(address, port, sa, size)) {
+        error = "not an IPv4 or IPv6 address: " + address;
         return false;
     }
-    Socket s(handleOf(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    Socket s(handleOf(::socket(sa.ss_family, SOCK_STREAM, IPPROTO_TCP)));
     if (!s.valid()) {
         error = lastError("socket");
         return false;
@@ -133,14 +146,20 @@ bool Listener::open(const std::string& address, std::uint16_t port, std::string&
     BOOL one = TRUE;
     ::setsockopt(sock(s.handle()), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                  reinterpret_cast<const char*>(&one), sizeof one);
-    if (::bind(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+    if (sa.ss_family == AF_INET6) {
+        // "::" takes IPv4 too (dual stack).
+        DWORD off = 0;
+        ::setsockopt(sock(s.handle()), IPPROTO_IPV6, IPV6_V6ONLY,
+                     reinterpret_cast<const char*>(&off), sizeof off);
+    }
+    if (::bind(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), size) != 0 ||
         ::listen(sock(s.handle()), 128) != 0) {
         error = lastError("bind/listen");
         return false;
     }
     int len = sizeof sa;
     ::getsockname(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    port_ = ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port); // same place in both families
     socket_ = std::move(s);
     return true;
 }
@@ -155,13 +174,14 @@ Socket Listener::accept() {
 }
 
 Socket connectTo(const std::string& address, std::uint16_t port) {
-    sockaddr_in sa;
-    if (!makeAddress(address, port, sa))
+    sockaddr_storage sa;
+    int size = 0;
+    if (!makeAddress(address, port, sa, size))
         return Socket();
-    Socket s(handleOf(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    Socket s(handleOf(::socket(sa.ss_family, SOCK_STREAM, IPPROTO_TCP)));
     if (!s.valid())
         return s;
-    if (::connect(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+    if (::connect(sock(s.handle()), reinterpret_cast<sockaddr*>(&sa), size) != 0)
         return Socket();
     return s;
 }

@@ -323,7 +323,10 @@ void Server::stop() {
     }
     // A connection of our own wakes the blocked accept, on every platform.
     {
-        std::string address = config_.bindAddress == "0.0.0.0" ? "127.0.0.1" : config_.bindAddress;
+        std::string address = config_.bindAddress == "0.0.0.0" ? "127.0.0.1"
+                              : config_.bindAddress == "::" || config_.bindAddress == "[::]"
+                                  ? "::1"
+                                  : config_.bindAddress;
         net::Socket poke = net::connectTo(address, listener_.port());
     }
     if (acceptThread_.joinable())
@@ -401,6 +404,27 @@ void Server::logReply(std::uint64_t id, const Outgoing& out, bool sent) {
     std::fflush(stderr);
 }
 
+void Server::logWire(std::uint64_t id, char mark, std::string_view text) {
+    if (config_.wireLogPath.empty())
+        return;
+    std::string lines;
+    while (!text.empty()) {
+        const std::size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lines += "#" + std::to_string(id) + " " + mark + " ";
+        lines.append(line);
+        lines += "\n";
+    }
+    std::lock_guard g(logLock_);
+    if (std::FILE* f = std::fopen(config_.wireLogPath.c_str(), "ab")) {
+        std::fputs(lines.c_str(), f);
+        std::fclose(f);
+    }
+}
+
 void Server::serve(net::Socket socket, std::uint64_t id) {
     state_.connectionsTotal++;
     state_.connectionsActive++;
@@ -418,6 +442,10 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
         auto next = sendReply(link, out, *this);
         if (config_.verbose)
             logReply(id, out, next.has_value());
+        if (next) {
+            logWire(id, '>', out.head);
+            logWire(id, '>', out.tail);
+        }
         if (!next)
             return false;
         after = *next;
@@ -448,6 +476,7 @@ void Server::serve(net::Socket socket, std::uint64_t id) {
                 continue;
             }
             const bool wasEncrypted = link.encrypted();
+            logWire(id, '<', line);
             if (!deliver(session.handle(line))) {
                 alive = false;
                 break;

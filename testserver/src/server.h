@@ -57,6 +57,8 @@ class Server {
     void serve(net::Socket socket, std::uint64_t id);
     void reapFinished();
     void logReply(std::uint64_t id, const Outgoing& out, bool sent);
+    // --wire-log: `text` cut into lines, each written as "#id MARK line" without its end.
+    void logWire(std::uint64_t id, char mark, std::string_view text);
 
     ServerConfig config_;
     ServerState state_;

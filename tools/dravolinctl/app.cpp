@@ -7,7 +7,9 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
+#include <streambuf>
 #include <system_error>
 
 #include "DravolinClient.h"
@@ -72,6 +74,45 @@ class CompletionScope {
     CompletionScope(const CompletionScope&) = delete;
     CompletionScope& operator=(const CompletionScope&) = delete;
 };
+
+// Standard error shared by the program and the library's trace, which writes from the
+// connection's worker thread: every write goes through one lock.
+class LockedBuffer : public std::streambuf {
+  public:
+    explicit LockedBuffer(std::streambuf* target) : target_(target) {}
+    void writeLine(const std::string& line) {
+        std::lock_guard guard(lock_);
+        target_->sputn(line.data(), static_cast<std::streamsize>(line.size()));
+        target_->pubsync();
+    }
+
+  protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        std::lock_guard guard(lock_);
+        return target_->sputc(traits_type::to_char_type(c));
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::lock_guard guard(lock_);
+        return target_->sputn(s, n);
+    }
+    int sync() override {
+        std::lock_guard guard(lock_);
+        return target_->pubsync();
+    }
+
+  private:
+    std::mutex lock_;
+    std::streambuf* target_;
+};
+
+void DRAVOLIN_CALL traceToStandardError(uint32_t, int direction, const char* line, void* context) {
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    static_cast<LockedBuffer*>(context)->writeLine(
+        formatTraceLine(static_cast<std::int64_t>(now.count()), direction, line));
+}
 
 // The library between Init and Free.
 class Library {
@@ -210,8 +251,9 @@ std::uintmax_t growingFileSize(const fs::path& dir, const DirSnapshot& before) {
 
 class Session {
   public:
-    Session(const Invocation& inv, Console& console, std::ostream& out, std::ostream& err)
-        : o_(inv.options), console_(console), out_(out), err_(err) {}
+    Session(const Invocation& inv, Console& console, std::ostream& out, std::ostream& err,
+            LockedBuffer* trace)
+        : o_(inv.options), console_(console), out_(out), err_(err), trace_(trace) {}
 
     int run(const std::vector<Step>& steps) {
         if (int rc = resolveSecrets(); rc != kExitOk)
@@ -221,6 +263,8 @@ class Session {
             err_ << kProgram << "cannot initialise the client library\n";
             return kExitConnection;
         }
+        if (trace_)
+            DravolinClient_SetTrace(0, traceToStandardError, trace_);
         CompletionScope scope(completions_);
         const bool batch = o_.batchFile.has_value();
         if (int rc = connectAndLogin(); rc != kExitOk) {
@@ -312,6 +356,11 @@ class Session {
 
     int connectAndLogin() {
         verbose("> (connect to " + endpoint(o_) + ", wait for the greeting)");
+        if (o_.keepAlive) {
+            // The default of the connections made from now on, so the connect uses it too.
+            DravolinClient_SetKeepAlive(0, o_.keepAlive->idle * 1000, o_.keepAlive->interval * 1000,
+                                        o_.keepAlive->count);
+        }
         const int connected =
             DravolinClient_ConnectWithTimeouts(o_.host.c_str(), o_.port, o_.connectTimeout * 1000,
                                                o_.timeout * 1000, &connection_, nullptr, nullptr);
@@ -327,10 +376,20 @@ class Session {
             recordSession("connect", o);
             err_ << kProgram;
             if (o.reason == DRAVOLIN_REASON_HOST_NOT_FOUND) {
-                err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'\n";
+                err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'";
+                // The resolver's own words follow the quoted name.
+                const auto why = o.reasonText.find("': ");
+                if (why != std::string::npos)
+                    err_ << " (" << cutForMessage(o.reasonText.substr(why + 3)) << ")";
+                err_ << "\n";
             } else if (o.reason == DRAVOLIN_REASON_TIMED_OUT) {
                 err_ << "cannot connect to " << endpoint(o_) << ": timed out after "
-                     << o_.connectTimeout << " s (no connection, or no greeting from the server)\n";
+                     << o_.connectTimeout << " s (no connection, or no greeting from the server)";
+                // Each address tried and what became of it.
+                const auto addresses = o.reasonText.find(" ms: ");
+                if (addresses != std::string::npos)
+                    err_ << ": " << cutForMessage(o.reasonText.substr(addresses + 5), 600);
+                err_ << "\n";
             } else {
                 err_ << "cannot connect to " << endpoint(o_) << ": " << describe(o) << "\n";
             }
@@ -561,6 +620,7 @@ class Session {
     Console& console_;
     std::ostream& out_;
     std::ostream& err_;
+    LockedBuffer* trace_; // --trace: where the library's trace lines go
     std::optional<std::string> password_, secret_, peerSecret_;
     std::uint32_t connection_ = 0;
     Completions completions_;
@@ -622,7 +682,15 @@ int runMain(const std::vector<std::string>& args, Console& console, std::ostream
         }
         steps = std::move(batch.steps);
     }
-    Session session(inv, console, out, err);
+    // With --trace the library writes to standard error from its worker thread: the program's
+    // own messages then go through the same lock.
+    std::optional<LockedBuffer> shared;
+    std::optional<std::ostream> sharedErr;
+    if (inv.options.trace) {
+        shared.emplace(err.rdbuf());
+        sharedErr.emplace(&*shared);
+    }
+    Session session(inv, console, out, sharedErr ? *sharedErr : err, shared ? &*shared : nullptr);
     return session.run(steps);
 }
 

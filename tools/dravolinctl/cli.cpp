@@ -43,6 +43,30 @@ std::optional<int> parseSeconds(std::string_view text) {
     return parseBounded(text, 7, kMaxTimeout);
 }
 
+} // namespace
+
+std::optional<KeepAliveOption> parseKeepAlive(std::string_view text) {
+    KeepAliveOption k;
+    int* parts[] = {&k.idle, &k.interval, &k.count};
+    const int most[] = {kMaxKeepAlive, kMaxKeepAlive, 127};
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::size_t comma = text.find(',', at);
+        const std::string_view part =
+            text.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at);
+        const auto value = parseBounded(part, 5, most[i]);
+        if (!value || (i > 0 && *value == 0))
+            return std::nullopt;
+        *parts[i] = *value;
+        if (comma == std::string_view::npos)
+            return k;
+        at = comma + 1;
+    }
+    return std::nullopt; // more than three parts
+}
+
+namespace {
+
 std::string quoted(std::string_view s) {
     return "'" + cutForMessage(s, 80) + "'";
 }
@@ -165,6 +189,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
         std::optional<std::string> hostText;
         std::optional<std::string> connectTimeoutText;
         std::optional<std::string> timeoutText;
+        std::optional<std::string> keepAliveText;
         if (name == "--host")
             target = &hostText;
         else if (name == "--port")
@@ -189,12 +214,16 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
             target = &connectTimeoutText;
         else if (name == "--timeout")
             target = &timeoutText;
+        else if (name == "--keepalive")
+            target = &keepAliveText;
         else if (name == "--stop-on-error")
             flagTarget = &o.stopOnError;
         else if (name == "--quiet")
             flagTarget = &o.quiet;
         else if (name == "--verbose")
             flagTarget = &o.verbose;
+        else if (name == "--trace")
+            flagTarget = &o.trace;
         else if (name == "--encrypt")
             flagTarget = &o.encrypt;
         else if (name == "--json")
@@ -221,6 +250,14 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
             if (hostText->empty())
                 return fail("option '--host' needs a host name or address");
             o.host = *hostText;
+        }
+        if (keepAliveText) {
+            o.keepAlive = parseKeepAlive(*keepAliveText);
+            if (!o.keepAlive)
+                return fail("bad keep-alive " + quoted(*keepAliveText) +
+                            ": expected IDLE[,INTERVAL[,COUNT]] in whole seconds up to " +
+                            std::to_string(kMaxKeepAlive) +
+                            " (IDLE 0: off; INTERVAL from 1, COUNT from 1 to 127)");
         }
         if (portText) {
             const auto port = parsePort(*portText);
@@ -438,12 +475,16 @@ std::string generalHelp() {
         "Talks to the storage server's management service (on the service port + 1).\n"
         "\n"
         "Connection:\n"
-        "  --host HOST          server name or dotted address (default 127.0.0.1)\n"
+        "  --host HOST          server name, IPv4 or IPv6 address, the latter also in brackets\n"
+        "                       (default 127.0.0.1; every address of a name is tried)\n"
         "  --port PORT          service port (default 3260; the library connects to PORT+1)\n"
         "  --connect-timeout S  give up a connect (TCP connect and greeting) after S seconds\n"
         "                       (default 10; 0 waits forever)\n"
         "  --timeout S          give up a command when no reply byte came for S seconds\n"
         "                       (default 60; 0 waits forever)\n"
+        "  --keepalive I[,N[,C]] TCP keep-alive: probe after I idle seconds, every N seconds,\n"
+        "                       give up after C unanswered probes (default 60,10,6: a dead\n"
+        "                       server is found within 2 minutes; 0 turns it off)\n"
         "Plain login:\n"
         "  --user NAME          log in as NAME\n"
         "  --password PW        password (better: $DRAVOLIN_PASSWORD or the prompt)\n"
@@ -462,6 +503,8 @@ std::string generalHelp() {
         "  --no-progress        no progress bar for getlog\n"
         "  --quiet              no informational lines on standard error (\"log saved to\")\n"
         "  --verbose            show each command as sent (secrets masked) and each status\n"
+        "  --trace              every line sent (>) and received (<) and each connection\n"
+        "                       event (*) on standard error with its UTC time (secrets masked)\n"
         "  --help, --version\n"
         "\n"
         "Commands:\n";

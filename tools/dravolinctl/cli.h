@@ -23,6 +23,19 @@ inline constexpr int kDefaultTimeout = 60;
 // Largest limit, so that it fits the library's milliseconds.
 inline constexpr int kMaxTimeout = 2000000;
 
+// TCP keep-alive in seconds (--keepalive IDLE[,INTERVAL[,COUNT]]; IDLE 0 turns it off).
+struct KeepAliveOption {
+    int idle = 60;
+    int interval = 10;
+    int count = 6;
+};
+// Largest keep-alive value in seconds (the system's own bound).
+inline constexpr int kMaxKeepAlive = 32767;
+
+// "IDLE[,INTERVAL[,COUNT]]": whole seconds (count: probes from 1 to 127); the parts left out
+// keep their defaults. Empty when malformed.
+std::optional<KeepAliveOption> parseKeepAlive(std::string_view text);
+
 enum class ArgRule { None, Optional, Required };
 
 struct CommandSpec {
@@ -65,6 +78,8 @@ struct Options {
     bool stopOnError = false;
     bool quiet = false;
     bool verbose = false;
+    std::optional<KeepAliveOption> keepAlive; // unset: the library's default
+    bool trace = false; // every line sent and received on standard error, with times
 };
 
 struct Invocation {

@@ -209,4 +209,17 @@ std::optional<std::string> findRecord(const std::vector<Record>& records, std::s
     return std::nullopt;
 }
 
+std::string formatTraceLine(std::int64_t epochMs, int direction, std::string_view line) {
+    const std::int64_t dayMs = ((epochMs % 86400000) + 86400000) % 86400000;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", static_cast<int>(dayMs / 3600000),
+                  static_cast<int>(dayMs / 60000 % 60), static_cast<int>(dayMs / 1000 % 60),
+                  static_cast<int>(dayMs % 1000));
+    std::string out = stamp;
+    out += direction == 0 ? "> " : direction == 1 ? "< " : "* ";
+    out.append(line);
+    out += '\n';
+    return out;
+}
+
 } // namespace dravolinctl

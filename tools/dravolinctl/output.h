@@ -49,6 +49,11 @@ std::string renderActivity(std::uint64_t done, unsigned tick, int width);
 // A decimal size as the server's "LogSize" gives it; nothing for anything else.
 std::optional<std::uint64_t> parseSize(std::string_view text);
 
+// One line of --trace: the time of day in UTC with milliseconds (from the milliseconds since
+// the epoch), a mark ("> " sent, "< " received, "* " an event) and the line, with its end.
+// direction: 0 sent, 1 received, anything else an event.
+std::string formatTraceLine(std::int64_t epochMs, int direction, std::string_view line);
+
 // The value of the first record with this name.
 std::optional<std::string> findRecord(const std::vector<Record>& records, std::string_view name);
 
