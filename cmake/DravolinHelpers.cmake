@@ -5,6 +5,9 @@ include_guard(GLOBAL)
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(DRAVOLIN_WINDOWS_ARCH x64)
+    # The x64 installer also carries the x86 DLL, for 32-bit programs (packaging, its test).
+    set(DRAVOLIN_X86_CLIENT_DLL ${PROJECT_SOURCE_DIR}/build/win32/bin/DravolinClient.dll
+      CACHE FILEPATH "The x86 DravolinClient.dll that the x64 installer carries")
   else()
     set(DRAVOLIN_WINDOWS_ARCH x86)
   endif()

@@ -152,8 +152,6 @@ if(WIN32 AND TARGET DravolinClient AND TARGET dravolinctl AND TARGET DravolinIPS
     set(msi_x86_dll)
     if(DRAVOLIN_WINDOWS_ARCH STREQUAL "x64")
       set(msi_platform x64)
-      set(DRAVOLIN_X86_CLIENT_DLL ${PROJECT_SOURCE_DIR}/build/win32/bin/DravolinClient.dll
-        CACHE FILEPATH "The x86 DravolinClient.dll that the x64 installer carries")
       set(msi_x86_dll -DX86_CLIENT_DLL=${DRAVOLIN_X86_CLIENT_DLL})
     endif()
     set(DRAVOLIN_MSI ${PROJECT_BINARY_DIR}/Dravolin-${PROJECT_VERSION}-${msi_platform}.msi)

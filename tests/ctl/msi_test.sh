@@ -293,6 +293,7 @@ PATH_BEFORE=$(path_entries)
 
 if [ "$PLATFORM" = x64 ]; then
     step "the x86 package of $VERSION, then the x64 one replaces it"
+    [ -f "$X86_BUILD/CMakeCache.txt" ] || fail "no x86 build at '$X86_BUILD' (build the win32 preset first)"
     X86_MSI="$X86_BUILD/Dravolin-$VERSION-win32.msi"
     "$CMAKE" --build "$X86_BUILD" --target msi >"$WORK/build-x86-msi.out" 2>&1 ||
         fail "the x86 build's msi target failed: $(cat "$WORK/build-x86-msi.out")"
