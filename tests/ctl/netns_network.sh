@@ -53,9 +53,21 @@ mkdir -p "$WORK" || fail "cannot make $WORK"
 } > "$WORK/hosts"
 mount --bind "$WORK/hosts" /etc/hosts || fail "cannot mount a private /etc/hosts"
 
+if [ $# -gt 0 ]; then
+    # Wine creates sockets in its wineserver, so the programs need a wineserver of their own
+    # started inside this namespace (one of the build's prefix may run outside it): a prefix of
+    # their own (kept for the next run), its wineserver ended with the test.
+    export DRAVOLIN_WINEPREFIX="$WORK.wineprefix" DRAVOLIN_WINEPREFIX_FIXED=1
+fi
+end_wineserver() {
+    if [ -n "${DRAVOLIN_WINEPREFIX_FIXED:-}" ]; then
+        WINEPREFIX="$DRAVOLIN_WINEPREFIX" wineserver -k 2>/dev/null
+    fi
+}
+
 spid=
 cpid=
-trap 'kill $spid $cpid 2>/dev/null; wait 2>/dev/null' EXIT
+trap 'kill $spid $cpid 2>/dev/null; wait 2>/dev/null; end_wineserver' EXIT
 
 start() { # start [server options...]: sets port (the service port)
     [ -n "$spid" ] && kill "$spid" 2>/dev/null && wait "$spid" 2>/dev/null
