@@ -75,7 +75,12 @@ start() { # start [server options...]: sets port (the service port)
     "$@" "$SERVER" --exit-after 300 --user admin:pw --chap-user alice:secret \
         --peer server:peersecret $SERVER_ARGS > "$WORK/listen" 2>/dev/null &
     spid=$!
-    for _ in $(seq 200); do [ -s "$WORK/listen" ] && break; sleep 0.05; done
+    # A first run under Wine makes the prefix first (tens of seconds on a busy machine).
+    for _ in $(seq 3000); do
+        [ -s "$WORK/listen" ] && break
+        kill -0 "$spid" 2>/dev/null || break
+        sleep 0.1
+    done
     port=$(sed -n 's/.*(service port \([0-9]*\)).*/\1/p' "$WORK/listen")
     [ -n "$port" ] || fail "server did not start ($SERVER_ARGS)"
 }
