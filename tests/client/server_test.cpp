@@ -13,7 +13,7 @@
 #include <sstream>
 
 using namespace apitest;
-using testpeer::ChildProcess;
+using testsupport::ChildProcess;
 
 namespace {
 
@@ -27,7 +27,8 @@ class StandIn {
             "--chap-user",           "alice:secret", "--peer", "server:peersecret"};
         args.insert(args.end(), extra.begin(), extra.end());
         child_ = std::make_unique<ChildProcess>(DRAVOLIN_TESTSERVER, args);
-        const std::string line = child_->readLine(Millis(30000));
+        std::string line;
+        child_->readLine(line, Millis(30000));
         const std::string marker = "(service port ";
         const auto at = line.find(marker);
         if (line.rfind("listening ", 0) == 0 && at != std::string::npos) {

@@ -5,8 +5,8 @@ set -u
 script=$(cd "$(dirname "$0")/../.." && pwd)/scripts/install-deps.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-deps-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
+. "$(dirname "$0")/check.sh"
+show_run() { cat "$work/out"; }
 
 # The stand-ins. apt-get logs each call (one line, its arguments) to $work/calls and acts as
 # $SCENARIO says; when it is given a preferences file it copies it, to check what it held.
@@ -72,18 +72,6 @@ run() {
     DRAVOLIN_APT_UPDATE_PAUSE=0 DRAVOLIN_APT_PREFERENCES=$work/machine-preferences \
     sh "$script" "$@" </dev/null >"$work/out" 2>&1 || status=$?
 }
-check() { # DESCRIPTION COMMAND...
-  what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name: $what" >&2
-    sed 's/^/  | /' "$work/out" >&2
-  fi
-}
-not() { ! "$@"; }
 printed() { grep -q -e "$1" "$work/out"; }
 called() { grep -q -e "$1" "$work/calls"; }
 count() { grep -c -e "$1" "$work/calls"; }
@@ -136,5 +124,4 @@ run "unknown group" ok windows
 check "usage exit" [ "$status" -eq 64 ]
 check "no apt call" [ ! -f "$work/calls" ]
 
-echo "install-deps: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary install-deps

@@ -7,8 +7,8 @@ set -u
 script=$(cd "$(dirname "$0")/../.." && pwd)/scripts/test.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/test-sh-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
+. "$(dirname "$0")/check.sh"
+show_run() { cat "$work/out" "$work/calls"; }
 
 # Each stand-in logs its call as one line; ctest fails where $FAIL names the call, and lists
 # two x86 tests, one of them static, for "-N -LE static".
@@ -33,18 +33,6 @@ run() { # NAME [VARIABLE=VALUE...]
   env STUB_DIR="$work" DRAVOLIN_INSTALL_DEPS="$work/install-deps" DRAVOLIN_CMAKE="$work/cmake" \
     DRAVOLIN_CTEST="$work/ctest" "$@" sh "$script" </dev/null >"$work/out" 2>&1 || status=$?
 }
-check() { # DESCRIPTION COMMAND...
-  what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name: $what" >&2
-    sed 's/^/  | /' "$work/out" "$work/calls" >&2
-  fi
-}
-not() { ! "$@"; }
 printed() { grep -q -F -e "$1" "$work/out"; }
 called() { grep -q -x -F -e "$1" "$work/calls"; }
 # Line numbers order the calls.
@@ -82,5 +70,4 @@ check "native tests still ran" called "ctest --preset native"
 check "no Windows build" not called "cmake --preset win64"
 check "says why" printed "the Windows tests could not run"
 
-echo "test.sh: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary test.sh

@@ -13,7 +13,7 @@ TEST(ProgramSignals, TerminateClosesConnectionsAndExitsCleanly) {
     ASSERT_TRUE(p.start(testsupport::siblingProgram("dravolin-testserver"),
                         {"--open", "--exit-after", "120"}));
     std::string line;
-    ASSERT_TRUE(p.readLine(line, 30000));
+    ASSERT_TRUE(p.readLine(line, std::chrono::milliseconds(30000)));
     unsigned port = 0, service = 0;
     ASSERT_EQ(
         std::sscanf(line.c_str(), "listening 127.0.0.1 %u (service port %u)", &port, &service), 2);
@@ -23,7 +23,7 @@ TEST(ProgramSignals, TerminateClosesConnectionsAndExitsCleanly) {
     char buf[512];
     ASSERT_GT(s.receive(buf, sizeof buf), 0); // the greeting: the connection is being served
     p.requestStop();
-    EXPECT_EQ(p.wait(30000), 0);
+    EXPECT_EQ(p.wait(std::chrono::milliseconds(30000)), 0);
     // The open connection was ended by the server, not left dangling.
     long n;
     while ((n = s.receive(buf, sizeof buf)) > 0) {

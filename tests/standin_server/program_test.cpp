@@ -16,8 +16,8 @@ using testsupport::ChildProcess;
 
 namespace {
 
-constexpr unsigned kStartMs = 30000;
-constexpr unsigned kExitMs = 30000;
+constexpr std::chrono::milliseconds kStart{30000};
+constexpr std::chrono::milliseconds kExit{30000};
 
 std::string server() {
     return testsupport::siblingProgram("dravolin-testserver");
@@ -44,7 +44,7 @@ TEST(Program, AnnouncesItsPortServesAndEndsWithItsInput) {
     ASSERT_TRUE(
         p.start(server(), {"--user", "a:b", "--exit-on-stdin-close", "--exit-after", "120"}));
     std::string line;
-    ASSERT_TRUE(p.readLine(line, kStartMs));
+    ASSERT_TRUE(p.readLine(line, kStart));
     unsigned port = 0, service = 0;
     ASSERT_TRUE(parseListening(line, port, service)) << line;
     EXPECT_EQ(service + 1, port);
@@ -52,7 +52,7 @@ TEST(Program, AnnouncesItsPortServesAndEndsWithItsInput) {
     net::NetworkInit init;
     net::Socket s = net::connectTo("127.0.0.1", static_cast<std::uint16_t>(port));
     ASSERT_TRUE(s.valid());
-    s.setReceiveTimeout(kStartMs);
+    s.setReceiveTimeout(static_cast<unsigned>(kStart.count()));
     char buf[256];
     long n = s.receive(buf, sizeof buf);
     ASSERT_GT(n, 3);
@@ -60,19 +60,19 @@ TEST(Program, AnnouncesItsPortServesAndEndsWithItsInput) {
     s.close();
 
     p.closeInput();
-    EXPECT_EQ(p.wait(kExitMs), 0);
+    EXPECT_EQ(p.wait(kExit), 0);
 }
 
 TEST(Program, ExitAfterAndShutdownEndTheProgram) {
     ChildProcess timed;
     ASSERT_TRUE(timed.start(server(), {"--exit-after", "1"}));
     std::string line;
-    ASSERT_TRUE(timed.readLine(line, kStartMs));
-    EXPECT_EQ(timed.wait(kExitMs), 0);
+    ASSERT_TRUE(timed.readLine(line, kStart));
+    EXPECT_EQ(timed.wait(kExit), 0);
 
     ChildProcess p;
     ASSERT_TRUE(p.start(server(), {"--open", "--exit-on-shutdown", "--exit-after", "120"}));
-    ASSERT_TRUE(p.readLine(line, kStartMs));
+    ASSERT_TRUE(p.readLine(line, kStart));
     unsigned port = 0, service = 0;
     ASSERT_TRUE(parseListening(line, port, service)) << line;
     net::NetworkInit init;
@@ -80,14 +80,14 @@ TEST(Program, ExitAfterAndShutdownEndTheProgram) {
     ASSERT_TRUE(s.valid());
     const char cmd[] = "shutdown\n";
     ASSERT_TRUE(s.sendAll(cmd, sizeof cmd - 1));
-    EXPECT_EQ(p.wait(kExitMs), 0);
+    EXPECT_EQ(p.wait(kExit), 0);
 }
 
 TEST(Program, WritesTheLogBodyAndRejectsBadArguments) {
     std::string path = ::testing::TempDir() + "testserver_written.log";
     ChildProcess w;
     ASSERT_TRUE(w.start(server(), {"--log-size", "1000", "--write-log", path}));
-    EXPECT_EQ(w.wait(kExitMs), 0);
+    EXPECT_EQ(w.wait(kExit), 0);
     ts::GeneratedLog log(1000);
     std::string expected(1000, '\0');
     EXPECT_EQ(log.read(expected.data(), expected.size()), 1000u);
@@ -96,12 +96,12 @@ TEST(Program, WritesTheLogBodyAndRejectsBadArguments) {
 
     ChildProcess bad;
     ASSERT_TRUE(bad.start(server(), {"--port", "70000"}));
-    EXPECT_EQ(bad.wait(kExitMs), 2);
+    EXPECT_EQ(bad.wait(kExit), 2);
 
     ChildProcess help;
     ASSERT_TRUE(help.start(server(), {"--help"}));
     std::string line;
-    ASSERT_TRUE(help.readLine(line, kStartMs));
+    ASSERT_TRUE(help.readLine(line, kStart));
     EXPECT_EQ(line.rfind("usage: dravolin-testserver", 0), 0u);
-    EXPECT_EQ(help.wait(kExitMs), 0);
+    EXPECT_EQ(help.wait(kExit), 0);
 }
