@@ -1,6 +1,6 @@
 # The harnesses and the libraries each one exercises.
 dravolin_fuzz_harness(reply_parser FuzzReplyParser LIBS dravolin_protocol)
-dravolin_fuzz_harness(engine FuzzEngine LIBS dravolin_client_core)
+dravolin_fuzz_harness(engine FuzzEngine LIBS dravolin_engine)
 dravolin_fuzz_harness(trace FuzzTrace LIBS dravolin_client_core)
 dravolin_fuzz_harness(base64 FuzzBase64 LIBS dravolin_crypto)
 dravolin_fuzz_harness(frame FuzzFrame LIBS dravolin_crypto)

@@ -28,7 +28,7 @@
 set -u
 
 native_packages="cmake make g++ gcc libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 python3-pytest python3-pytest-asyncio python3-setuptools python3-pip
+  python3 python3-pytest python3-pytest-asyncio python3-setuptools python3-pip universal-ctags
   libssl-dev clang libclang-rt-14-dev valgrind pkg-config procps util-linux iproute2 zip
   iptables"
 win32_packages="mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix

@@ -1,7 +1,7 @@
 #include "client.h"
 
 #include "response.h"
-#include "worker.h"
+#include "thread_registry.h"
 
 #include <algorithm>
 
@@ -208,7 +208,7 @@ void Client::close() {
     connections.clear();
     // Workers whose connection went with its last reference on the worker itself are joined
     // here: no library thread may still run once the library has ended.
-    worker::joinEnded(std::chrono::milliseconds(5000));
+    threads::joinEnded(std::chrono::milliseconds(5000));
 }
 
 } // namespace dravolin

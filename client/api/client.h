@@ -2,8 +2,8 @@
 #pragma once
 
 #include "DravolinClient.h"
+#include "completion_event.h"
 #include "connection.h"
-#include "event.h"
 
 #include <cstdint>
 #include <functional>

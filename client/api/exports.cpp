@@ -4,7 +4,7 @@
 #include "exports_support.h"
 #include "response.h"
 #include "socket.h"
-#include "worker.h"
+#include "thread_registry.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -127,7 +127,7 @@ DRAVOLIN_API void DRAVOLIN_CALL DravolinClient_Free(void) {
             // Another thread's Free (a callback's, say) may still be ending the client: once
             // this one returns, no library thread may run, so wait for it. A callback does not
             // wait: the Free in progress may itself be waiting for that callback's worker.
-            if (!dravolin::worker::onWorkerThread()) {
+            if (!dravolin::threads::onWorkerThread()) {
                 lib.closed.wait(guard, [&] { return lib.closing == 0; });
             }
             return;

@@ -5,11 +5,13 @@
 
 #include "DravolinClient.h"
 #include "crypto_provider.h"
+#include "disk_log_files.h"
 #include "engine.h"
-#include "event.h"
+#include "link_failure.h"
 #include "outcome.h"
+#include "thread.h"
 #include "transport.h"
-#include "worker_thread.h"
+#include "worker_signal.h"
 
 #include <atomic>
 #include <chrono>
@@ -88,7 +90,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // end first, so that their workers end side by side rather than one after the other.
     void requestStop();
 
-    bool onWorkerThread() const { return os::WorkerThread::currentId() == workerId_; }
+    bool onWorkerThread() const { return os::Thread::currentId() == workerId_; }
     bool hasWorker() const { return workerId_ != 0; }
 
     // Serves the connection on the calling worker thread until done() holds: lets a callback
@@ -109,8 +111,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void connectLink(std::unique_lock<std::mutex>& guard);
     void receiveReply(bool greeting);
     int receiveLimit(bool greeting) const;
+    void connectFailed(const TransportResult& result);
     void linkFailed(const TransportResult& result);
-    Failure failureOf(const TransportResult& result) const;
+    LinkContext linkContext(const TransportResult& result) const;
     // What the engine asked of the link, and its outcomes queued for delivery. Holds lock_.
     void takeEngineNews() {
         if (engine_.hasNews()) {
@@ -129,15 +132,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     const std::weak_ptr<DeliveryTarget> owner_;
     std::shared_ptr<WorkerSignal> signal_ = std::make_shared<WorkerSignal>();
-    os::WorkerThread worker_;
-    os::WorkerThread::Id workerId_ = 0;
+    os::Thread worker_;
+    os::Thread::Id workerId_ = 0;
     std::mutex stopLock_;
     std::mutex inPlaceLock_; // serves a connection without a worker on one caller at a time
 
     // Guards the engine, the endpoint, the log directory and the last failure.
     mutable std::mutex lock_;
     crypto::CryptoProvider random_;
-    Engine engine_{random_};
+    DiskLogFiles logFiles_;
+    Engine engine_{random_, logFiles_};
     std::string logDirectory_;
     std::string host_;
     int port_ = 3260;

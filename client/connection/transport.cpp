@@ -32,18 +32,23 @@ TransportResult Transport::connect(const std::string& host, std::uint16_t port, 
     encrypted_ = false;
     frames_.reset();
     const int opened = socket_.open(host, port, limitMs, keepAlive);
-    if (opened == net::kHostNotFound) {
-        pending_ = resultOf(Kind::HostNotFound);
-    } else if (opened != 0) {
-        pending_ = resultOf(Kind::NoSocket, opened);
-    } else {
-        pending_ = resultOf(Kind::Done);
+    if (opened == 0) {
+        return resultOf(Kind::Done);
     }
-    return pending_;
+    if (opened == net::kHostNotFound) {
+        return resultOf(Kind::HostNotFound);
+    }
+    return classify(-1, opened, limitMs != net::kNoTimeout);
 }
 
-TransportResult Transport::failureOf(long got, int error) {
-    return got == 0 ? resultOf(Kind::PeerClosed) : resultOf(Kind::SystemError, error);
+TransportResult Transport::classify(long got, int error, bool ownLimit) {
+    if (got == 0) {
+        return resultOf(Kind::PeerClosed);
+    }
+    if (error == net::timedOutError()) {
+        return resultOf(ownLimit ? Kind::TimedOut : Kind::SystemTimedOut, error);
+    }
+    return resultOf(Kind::SystemError, error);
 }
 
 TransportResult Transport::sendAll(const char* data, std::size_t size) {
@@ -52,7 +57,7 @@ TransportResult Transport::sendAll(const char* data, std::size_t size) {
         int error = 0;
         const long sent = stream_.send(data, size, error);
         if (sent < 0) {
-            return resultOf(Kind::SystemError, error);
+            return classify(sent, error, false);
         }
         data += sent;
         size -= static_cast<std::size_t>(sent);
@@ -61,9 +66,6 @@ TransportResult Transport::sendAll(const char* data, std::size_t size) {
 }
 
 TransportResult Transport::send(std::string_view text) {
-    if (pending_.failed()) {
-        return pending_;
-    }
     if (!encrypted_) {
         return sendAll(text.data(), text.size());
     }
@@ -77,9 +79,6 @@ TransportResult Transport::send(std::string_view text) {
 }
 
 TransportResult Transport::receive(int limitMs, char* room, std::size_t roomSize) {
-    if (pending_.failed()) {
-        return pending_;
-    }
     if (encrypted_) {
         return receiveFrameText(limitMs);
     }
@@ -90,12 +89,7 @@ TransportResult Transport::receive(int limitMs, char* room, std::size_t roomSize
         result.text = std::string_view(room, static_cast<std::size_t>(got));
         return result;
     }
-    // Only a limit of the caller's ends a receive as timed out; the OS's own time-outs are
-    // system errors.
-    if (got < 0 && limitMs != net::kNoTimeout && error == net::timedOutError()) {
-        return resultOf(Kind::TimedOut);
-    }
-    return failureOf(got, error);
+    return classify(got, error, limitMs != net::kNoTimeout);
 }
 
 TransportResult Transport::receiveFrameText(int limitMs) {
@@ -121,14 +115,13 @@ TransportResult Transport::receiveFrameText(int limitMs) {
             frames_.feed(input_.get(), static_cast<std::size_t>(got));
             continue;
         }
-        if (got < 0 && error == net::timedOutError() && !frameLimit && limitMs != net::kNoTimeout) {
-            return resultOf(Kind::TimedOut); // the caller's own limit ran out
-        }
-        if (midFrame) {
+        const TransportResult failure =
+            classify(got, error, !frameLimit && limitMs != net::kNoTimeout);
+        if (failure.kind != Kind::TimedOut && midFrame) {
             // Closed, reset or silent for the frame idle limit with a frame unfinished.
             return {Kind::FrameRejected, {}, error, crypto::FrameError::NoFrameEnd};
         }
-        return failureOf(got, error);
+        return failure;
     }
 }
 

@@ -19,15 +19,15 @@ namespace dravolin {
 
 struct TransportResult {
     enum class Kind {
-        Done,          // sent whole / connected / shut down
-        Text,          // `text` holds reply text
-        PeerClosed,    // the peer ended the stream
-        FrameRejected, // an encrypted frame failed its checks (`frameError`)
-        TimedOut,      // the caller's own limit ran out
-        SystemError,   // `error` holds the system's code
-        HostNotFound,  // the host name resolved to no address (connectReport() says why)
-        NoSocket,      // no socket could be created (`error`)
-        NotEncoded,    // no frame could be made (the random source failed)
+        Done,           // sent whole / connected / shut down
+        Text,           // `text` holds reply text
+        PeerClosed,     // the peer ended the stream
+        FrameRejected,  // an encrypted frame failed its checks (`frameError`)
+        TimedOut,       // the caller's own limit ran out
+        SystemTimedOut, // the system's own time limit ended the call (`error`)
+        SystemError,    // `error` holds the system's code
+        HostNotFound,   // the host name resolved to no address (connectReport() says why)
+        NotEncoded,     // no frame could be made (the random source failed)
     };
     Kind kind = Kind::Done;
     std::string_view text;
@@ -46,14 +46,12 @@ class Transport {
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
 
-    // Opens the socket and connects within `limitMs` (net::kNoTimeout: the OS's limit). A
-    // failure is also kept and reported again by the first send or receive, which is where
-    // a connection's caller learns of it.
+    // Opens the socket and connects within `limitMs` (net::kNoTimeout: the OS's limit); a
+    // failure is told here, at once (connectReport() names every address tried).
     TransportResult connect(const std::string& host, std::uint16_t port, int limitMs,
                             const net::KeepAlive& keepAlive = net::KeepAlive{});
     // What the last connect found out about each address (net::Socket::connectReport()).
     const std::string& connectReport() const { return socket_.connectReport(); }
-    bool connectFailed() const { return socket_.connectFailed(); }
     const std::vector<std::string>& connectAttempts() const { return socket_.connectAttempts(); }
     // Changes the keep-alive of the open socket (any thread).
     void setKeepAlive(const net::KeepAlive& keepAlive) { socket_.setKeepAlive(keepAlive); }
@@ -83,11 +81,12 @@ class Transport {
   private:
     TransportResult sendAll(const char* data, std::size_t size);
     TransportResult receiveFrameText(int limitMs);
-    static TransportResult failureOf(long got, int error);
+    // What a failed call means (`got` 0: the peer ended the stream): the one place that
+    // decides "timed out", which only a limit of the caller's (`ownLimit`) is.
+    static TransportResult classify(long got, int error, bool ownLimit);
 
     net::Socket socket_;
     net::Stream& stream_;
-    TransportResult pending_; // a failed connect, reported by the next send or receive
     bool encrypted_ = false;
     crypto::ChannelCipher cipher_;
     // TCP may cut a frame over several receives or bring several in one.

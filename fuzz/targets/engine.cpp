@@ -29,6 +29,15 @@ class FixedRandom : public crypto::CryptoProvider {
     }
 };
 
+// The harness writes no files: a log file cannot be created.
+class NoLogFiles : public LogFiles {
+  public:
+    std::unique_ptr<LogFile> create(const std::string&, std::string& failureText) override {
+        failureText = "no files here";
+        return nullptr;
+    }
+};
+
 struct Delivery {
     std::uint32_t id;
     int status;
@@ -61,7 +70,8 @@ std::uint32_t queueOperations(Engine& engine, std::uint8_t steer) {
 std::vector<Delivery> run(std::uint8_t steer, std::string_view text, bool byteByByte,
                           InputReader* cuts, std::uint32_t& ids) {
     FixedRandom random;
-    Engine engine(random);
+    NoLogFiles files;
+    Engine engine(random, files);
     ids = queueOperations(engine, steer);
     std::vector<Delivery> delivered;
     std::size_t at = 0;

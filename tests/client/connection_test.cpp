@@ -1,11 +1,11 @@
 // The connection object on its own: worker life cycle and error objects.
 #include "client.h"
 #include "connection.h"
-#include "errors.h"
 #include "loopback_peer.h"
 #include "response.h"
 #include "socket.h"
-#include "worker.h"
+#include "system_error.h"
+#include "thread_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +61,7 @@ struct SocketLayer {
 // Free does: every worker that ended its own connection is joined before the program exits.
 class JoinWorkersAtExit : public ::testing::Environment {
   public:
-    void TearDown() override { worker::joinEnded(std::chrono::milliseconds(5000)); }
+    void TearDown() override { threads::joinEnded(std::chrono::milliseconds(5000)); }
 };
 const auto* const joinWorkersAtExit = ::testing::AddGlobalTestEnvironment(new JoinWorkersAtExit);
 
@@ -103,9 +103,9 @@ void DRAVOLIN_CALL neverCalledBack(std::uint32_t, int, Response*) {
 TEST(ConnectionLifecycle, AWorkerThatCannotStartIsToldAtOnceAndNothingWaits) {
     SocketLayer sockets;
     auto client = std::make_shared<Client>();
-    os::WorkerThread::failStartsWith = 8;
+    os::Thread::failStartsWith = 8;
     auto connection = Connection::create(client);
-    os::WorkerThread::failStartsWith = 0;
+    os::Thread::failStartsWith = 0;
     ASSERT_TRUE(connection);
     EXPECT_FALSE(connection->hasWorker());
     const Outcome failure = connection->lastFailure();
@@ -199,6 +199,14 @@ TEST(ConnectionLifecycle, RequestsOnAClosedPortFailWithTheSystemsText) {
     EXPECT_EQ(entries[1].status, 105);
 }
 
+TEST(ErrorText, SystemMessagesAreNormalised) {
+    EXPECT_EQ(formatSystemMessage(std::nullopt), "An unknown system error occurred.\n");
+    EXPECT_EQ(formatSystemMessage(std::string("Refused")), "Refused\n");
+    EXPECT_EQ(formatSystemMessage(std::string("Refused\n")), "Refused\n");
+    EXPECT_EQ(formatSystemMessage(std::string("a\n\rb\n\r\r\n\r")), "a\nb\n\n");
+    EXPECT_EQ(formatSystemMessage(std::string("")), "\n");
+}
+
 TEST(ErrorObjects, ASystemErrorTextIsOneLine) {
     EXPECT_EQ(systemErrorText(0xDEADBEEFu), "An unknown system error occurred.");
     const std::string refused = systemErrorText(10061); // refused on Windows; some errno else
@@ -225,13 +233,9 @@ struct FullListener {
         }
         for (int i = 0; i < 64; ++i) {
             auto attempt = std::make_unique<net::Socket>();
-            attempt->open("127.0.0.1", port, 500);
-            const char byte = 0;
-            int error = 0;
-            // An empty send reports the connect's outcome and sends nothing.
-            const bool stalled = attempt->send(&byte, 0, error) < 0;
+            const bool stalled = attempt->open("127.0.0.1", port, 500) == net::timedOutError();
             queued.push_back(std::move(attempt));
-            if (stalled && error == net::timedOutError()) {
+            if (stalled) {
                 queued.pop_back();
                 return true;
             }
@@ -289,11 +293,11 @@ TEST(SocketTimeouts, InterruptEndsATimedReceiveAndATimedConnect) {
         socket.interrupt();
     });
     const auto start = std::chrono::steady_clock::now();
-    socket.open("127.0.0.1", full.port, 60000);
+    EXPECT_NE(socket.open("127.0.0.1", full.port, 60000), 0); // the connect did not succeed
     EXPECT_LT(since(start), kPrompt);
     const char byte = 0;
     int error = 0;
-    EXPECT_EQ(socket.send(&byte, 0, error), -1); // the connect did not succeed
+    EXPECT_EQ(socket.send(&byte, 0, error), -1); // nor is there a socket to send on
 }
 
 TEST(SocketTimeouts, AConnectToAFullAcceptQueueTimesOut) {
@@ -302,12 +306,12 @@ TEST(SocketTimeouts, AConnectToAFullAcceptQueueTimesOut) {
     ASSERT_TRUE(full.fill()) << "a listener with a full accept queue answered every attempt";
     net::Socket socket;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(socket.open("127.0.0.1", full.port, 300), 0);
+    // Told by the connect itself, at once.
+    ASSERT_EQ(socket.open("127.0.0.1", full.port, 300), net::timedOutError());
     EXPECT_LT(since(start), kPrompt);
     char byte = 0;
     int error = 0;
     EXPECT_EQ(socket.receive(&byte, 1, error), -1);
-    EXPECT_EQ(error, net::timedOutError());
 }
 
 TEST(ConnectionTimeouts, TheConnectLimitCoversAGreetingThatNeverComes) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,35 @@ class FixedRandom : public crypto::CryptoProvider {
         return works;
     }
     bool works = true;
+};
+
+// The log files of a test, kept in memory by path; `creatable` false: none can be created.
+class MemoryLogFiles : public LogFiles {
+  public:
+    std::unique_ptr<LogFile> create(const std::string& path, std::string& failureText) override {
+        if (!creatable) {
+            failureText = "no room";
+            return nullptr;
+        }
+        return std::make_unique<File>(contents[path]);
+    }
+    std::map<std::string, std::string> contents;
+    bool creatable = true;
+
+  private:
+    class File : public LogFile {
+      public:
+        explicit File(std::string& text) : text_(text) {}
+        bool write(const char* data, std::size_t length) override {
+            text_.append(data, length);
+            return true;
+        }
+        bool close() override { return true; }
+        std::string failureText() const override { return {}; }
+
+      private:
+        std::string& text_;
+    };
 };
 
 std::string reply(int status, const std::vector<std::pair<std::string, std::string>>& records = {},
@@ -126,7 +156,8 @@ Trace drive(Engine& engine, const std::vector<std::string>& replies, Split split
 // reply; every way must give the same run, which is returned.
 template <typename Setup> Trace everyWay(Setup setup, const std::vector<std::string>& replies) {
     FixedRandom random;
-    Engine whole(random);
+    MemoryLogFiles files;
+    Engine whole(random, files);
     setup(whole);
     const Trace expected = drive(whole, replies, {Split::Whole, 0});
     std::size_t longest = 0;
@@ -138,7 +169,7 @@ template <typename Setup> Trace everyWay(Setup setup, const std::vector<std::str
         splits.push_back({Split::At, cut});
     }
     for (const Split split : splits) {
-        Engine engine(random);
+        Engine engine(random, files);
         setup(engine);
         const Trace run = drive(engine, replies, split);
         EXPECT_EQ(run.sent, expected.sent) << "split " << split.how << "/" << split.cut;
@@ -256,7 +287,8 @@ TEST(ProtocolEngine, AMutualChapLoginChecksTheServersProof) {
 TEST(ProtocolEngine, ALoginWithoutRandomChallengeFailsBeforeTheCheck) {
     FixedRandom broken;
     broken.works = false;
-    Engine engine(broken);
+    MemoryLogFiles files;
+    Engine engine(broken, files);
     engine.queueConnect(1);
     engine.queueLogin(2, chapLogin(true, false));
     const Trace run = drive(engine, {kGreeting, reply(200), kStartReply}, {});
@@ -339,9 +371,53 @@ TEST(ProtocolEngine, ADisconnectShutsTheSendingSideAndLaterRequestsFindNoConnect
     EXPECT_EQ(run.reasonTexts[2], "connection lost: not connected any more");
 }
 
+TEST(ProtocolEngine, AFailedConnectEndsItsOperationAtOnceAndEveryLaterStepWithTheRestText) {
+    FixedRandom random;
+    MemoryLogFiles files;
+    Engine engine(random, files);
+    engine.queueConnect(1);
+    engine.queueCommand(2, DRAVOLIN_REQUEST_LIST_DEVICES, nullptr, "");
+    ASSERT_EQ(engine.next().kind, Kind::Connect);
+    engine.connectFailed({DRAVOLIN_REASON_CONNECT_FAILED, "connection refused: a: b"}, "rest");
+    EXPECT_TRUE(engine.takeCloseRequest());
+    ASSERT_EQ(engine.completions().size(), 2u);
+    EXPECT_EQ(engine.completions()[0].requestId, 1u);
+    EXPECT_EQ(engine.completions()[0].outcome.failure.reason, DRAVOLIN_REASON_CONNECT_FAILED);
+    EXPECT_EQ(engine.completions()[0].outcome.failure.text, "connection refused: a: b");
+    EXPECT_EQ(engine.completions()[1].outcome.failure.text, "rest");
+    engine.completions().clear();
+    EXPECT_EQ(engine.next().kind, Kind::Idle);
+    // The next connect starts afresh.
+    engine.queueConnect(3);
+    const Trace run = drive(engine, {kGreeting}, {});
+    EXPECT_EQ(run.delivered, (std::vector<Delivered>{{3, 200, 0, 0}}));
+}
+
+TEST(ProtocolEngine, AGetlogWritesItsBodyIntoTheFileItAsksForOrSaysWhyNot) {
+    const std::string logReply = reply(200, {{"LogFilename", "svc.log"}}, "one\r\ntwo\r\n");
+    for (const bool creatable : {true, false}) {
+        FixedRandom random;
+        MemoryLogFiles files;
+        files.creatable = creatable;
+        Engine engine(random, files);
+        engine.queueConnect(1);
+        engine.queueCommand(2, DRAVOLIN_REQUEST_GET_LOG, nullptr, "/logs/");
+        const Trace run = drive(engine, {kGreeting, logReply}, {});
+        ASSERT_EQ(run.delivered.size(), 2u);
+        if (creatable) {
+            EXPECT_EQ(run.delivered[1].status, 200);
+            EXPECT_EQ(files.contents["/logs/svc.log"], "one\r\ntwo\r\n");
+        } else {
+            EXPECT_EQ(run.delivered[1].reason, DRAVOLIN_REASON_LOG_FILE);
+            EXPECT_EQ(run.reasonTexts[1], "log file not created: /logs/svc.log: no room");
+        }
+    }
+}
+
 TEST(ProtocolEngine, CancelWithdrawsQueuedStepsButNotTheOneInService) {
     FixedRandom random;
-    Engine engine(random);
+    MemoryLogFiles files;
+    Engine engine(random, files);
     engine.queueConnect(1);
     engine.queueCommand(2, DRAVOLIN_REQUEST_LIST_DEVICES, nullptr, "");
     engine.queueLogin(3, chapLogin(false, false));

@@ -1,7 +1,8 @@
 // The two waits of the library: a synchronous caller's completion event and a worker's
 // wait for work. A lost wake-up here hangs a caller forever, so every test runs its waiting
 // side under a guard that fails the test instead of hanging it.
-#include "event.h"
+#include "completion_event.h"
+#include "worker_signal.h"
 
 #include <gtest/gtest.h>
 

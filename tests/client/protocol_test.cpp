@@ -2,7 +2,6 @@
 // lines, log names and error texts.
 #include "chap.h"
 #include "commands.h"
-#include "error_text.h"
 #include "line_assembler.h"
 #include "log_names.h"
 #include "reply_parser.h"
@@ -376,14 +375,6 @@ TEST(LogNames, DirectoriesGetOneSeparator) {
     EXPECT_EQ(directoryOfPath("/usr/bin/tool", '/'), "/usr/bin/");
     EXPECT_EQ(directoryOfPath("tool", '/'), "tool/");
     EXPECT_EQ(directoryOfPath("tool.exe", '\\'), "tool.exe\\");
-}
-
-TEST(ErrorText, SystemMessagesAreNormalised) {
-    EXPECT_EQ(formatSystemMessage(std::nullopt), "An unknown system error occurred.\n");
-    EXPECT_EQ(formatSystemMessage(std::string("Refused")), "Refused\n");
-    EXPECT_EQ(formatSystemMessage(std::string("Refused\n")), "Refused\n");
-    EXPECT_EQ(formatSystemMessage(std::string("a\n\rb\n\r\r\n\r")), "a\nb\n\n");
-    EXPECT_EQ(formatSystemMessage(std::string("")), "\n");
 }
 
 TEST(RecordList, KeepsOrderDuplicatesEmptyAndEmbeddedNulTexts) {

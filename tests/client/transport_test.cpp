@@ -137,9 +137,9 @@ TEST(Transport, EachEndIsReportedForWhatItIs) {
         stream.failWith = net::timedOutError();
         Transport transport(stream);
         EXPECT_EQ(transport.receive(100, room, sizeof room).kind, Kind::TimedOut);
-        // Without a limit of the caller's, the system's own time-out is a system error.
+        // Without a limit of the caller's, it is the system's own time-out.
         const TransportResult system = transport.receive(net::kNoTimeout, room, sizeof room);
-        EXPECT_EQ(system.kind, Kind::SystemError);
+        EXPECT_EQ(system.kind, Kind::SystemTimedOut);
         EXPECT_EQ(system.error, net::timedOutError());
     }
     {
@@ -163,13 +163,15 @@ TEST(Transport, EachEndIsReportedForWhatItIs) {
     }
 }
 
-TEST(Transport, AHostNameThatDoesNotResolveIsReportedAsSuchByTheFirstReceive) {
+TEST(Transport, AHostNameThatDoesNotResolveIsReportedByTheConnectAtOnce) {
     net::startup();
     {
+        // Told by the connect itself; nothing is kept for later calls, which find no socket.
         Transport transport;
         EXPECT_EQ(transport.connect("nosuch.invalid", 3261, 2000).kind, Kind::HostNotFound);
-        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::HostNotFound);
-        EXPECT_EQ(transport.send("logoff\n").kind, Kind::HostNotFound);
+        EXPECT_FALSE(transport.connectReport().empty());
+        EXPECT_EQ(transport.receive(net::kNoTimeout, room, sizeof room).kind, Kind::SystemError);
+        EXPECT_EQ(transport.send("logoff\n").kind, Kind::SystemError);
     }
     net::cleanup();
 }

@@ -109,6 +109,15 @@ void Engine::connected() {
     completeFront(Outcome{kStatusOk, {}, {}});
 }
 
+void Engine::connectFailed(const Failure& failure, std::string_view restText) {
+    if (!queue_.empty() && queue_.front()->kind == RequestKind::Connect) {
+        queue_.pop_front(); // its outcome is the greeting's, which follows it
+    }
+    answered_ = false;
+    lossText_.clear();
+    linkEnded(failure, restText, false);
+}
+
 void Engine::sent() {
     if (!queue_.empty()) {
         queue_.front()->sent = true;
@@ -127,7 +136,7 @@ Engine::Fed Engine::feed(std::string_view text) {
         const auto result = request.lines.feed(text.data() + offset, text.size() - offset, used);
         offset += used;
         if (result == protocol::LineAssembler::Result::Line) {
-            if (const auto broken = request.consumeLine(request.lines.line())) {
+            if (const auto broken = request.consumeLine(request.lines.line(), logFiles_)) {
                 linkEnded(*broken, "connection lost", false);
                 return Fed::Broken;
             }

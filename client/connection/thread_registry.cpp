@@ -1,11 +1,11 @@
-#include "worker.h"
+#include "thread_registry.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
-namespace dravolin::worker {
+namespace dravolin::threads {
 
 namespace {
 
@@ -13,8 +13,8 @@ struct Registry {
     std::mutex lock;
     std::condition_variable changed;
     int running = 0;
-    std::vector<os::WorkerThread> adopted;    // workers that could not be joined where they stopped
-    std::vector<os::WorkerThread::Id> exited; // those of them that have left their body
+    std::vector<os::Thread> adopted;    // workers that could not be joined where they stopped
+    std::vector<os::Thread::Id> exited; // those of them that have left their body
 };
 
 Registry& registry() {
@@ -29,12 +29,12 @@ thread_local bool isWorkerThread = false;
 // worker.
 void reapExited() {
     Registry& r = registry();
-    std::vector<os::WorkerThread> done;
+    std::vector<os::Thread> done;
     {
         std::lock_guard guard(r.lock);
         for (auto it = r.adopted.begin(); it != r.adopted.end();) {
             const auto exited = std::find(r.exited.begin(), r.exited.end(), it->id());
-            if (exited != r.exited.end() && it->id() != os::WorkerThread::currentId()) {
+            if (exited != r.exited.end() && it->id() != os::Thread::currentId()) {
                 r.exited.erase(exited);
                 done.push_back(std::move(*it));
                 it = r.adopted.erase(it);
@@ -43,7 +43,7 @@ void reapExited() {
             }
         }
     }
-    for (os::WorkerThread& thread : done) {
+    for (os::Thread& thread : done) {
         thread.join(); // only its return is left to run
     }
 }
@@ -55,9 +55,9 @@ void leave() {
         --r.running;
         // An adopted worker is adopted before it gets here (on this thread, or by a stop that
         // gave up on it), so its id is found whenever it is there to be joined.
-        const auto self = os::WorkerThread::currentId();
+        const auto self = os::Thread::currentId();
         if (std::any_of(r.adopted.begin(), r.adopted.end(),
-                        [&](const os::WorkerThread& t) { return t.id() == self; })) {
+                        [&](const os::Thread& t) { return t.id() == self; })) {
             r.exited.push_back(self);
         }
     }
@@ -74,13 +74,13 @@ void run(const std::function<void()>& body) {
 }
 
 // The one place where a worker's thread is made, with the stack a worker needs.
-std::uint32_t spawn(os::WorkerThread& thread, std::function<void()> body) {
+std::uint32_t spawn(os::Thread& thread, std::function<void()> body) {
     return thread.start([body = std::move(body)] { run(body); });
 }
 
 } // namespace
 
-std::uint32_t start(os::WorkerThread& thread, std::function<void()> body) {
+std::uint32_t start(os::Thread& thread, std::function<void()> body) {
     reapExited();
     Registry& r = registry();
     {
@@ -99,7 +99,7 @@ bool onWorkerThread() {
     return isWorkerThread;
 }
 
-void adopt(os::WorkerThread thread) {
+void adopt(os::Thread thread) {
     Registry& r = registry();
     std::lock_guard guard(r.lock);
     r.adopted.push_back(std::move(thread));
@@ -107,7 +107,7 @@ void adopt(os::WorkerThread thread) {
 
 void joinEnded(std::chrono::milliseconds limit) {
     Registry& r = registry();
-    std::vector<os::WorkerThread> adopted;
+    std::vector<os::Thread> adopted;
     bool allEnded = false;
     {
         std::unique_lock guard(r.lock);
@@ -116,8 +116,8 @@ void joinEnded(std::chrono::milliseconds limit) {
         adopted.swap(r.adopted);
         r.exited.clear();
     }
-    for (os::WorkerThread& thread : adopted) {
-        if (thread.id() == os::WorkerThread::currentId() || !allEnded) {
+    for (os::Thread& thread : adopted) {
+        if (thread.id() == os::Thread::currentId() || !allEnded) {
             thread.detach(); // ourselves (a callback), or stuck past the limit
         } else {
             thread.join();
@@ -125,4 +125,4 @@ void joinEnded(std::chrono::milliseconds limit) {
     }
 }
 
-} // namespace dravolin::worker
+} // namespace dravolin::threads

@@ -3,7 +3,7 @@
 
 #include "commands.h"
 #include "line_assembler.h"
-#include "os.h"
+#include "log_file.h"
 #include "outcome.h"
 #include "reply_parser.h"
 
@@ -25,8 +25,9 @@ class Request {
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
 
-    // One complete reply line; a failure when the connection can no longer be used.
-    std::optional<Failure> consumeLine(std::string_view line);
+    // One complete reply line; a failure when the connection can no longer be used. A log's
+    // file is created through `files` once its headers are complete.
+    std::optional<Failure> consumeLine(std::string_view line, LogFiles& files);
 
     // Closes the local log file of a "getlog"; the failure when it was not written whole.
     std::optional<Failure> finishLogFile();
@@ -47,11 +48,12 @@ class Request {
     // Log transfer.
     std::string logDirectory;
     std::string logFileName;
-    os::OutputFile logFile;
+    std::unique_ptr<LogFile> logFile;
+    std::string logFileFailure; // why it could not be created
     bool logFileFailed = false;
 
   private:
-    std::optional<Failure> onHeadersComplete();
+    std::optional<Failure> onHeadersComplete(LogFiles& files);
 };
 
 } // namespace dravolin

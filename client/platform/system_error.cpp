@@ -1,6 +1,6 @@
-#include "error_text.h"
+#include "system_error.h"
 
-namespace dravolin::protocol {
+namespace dravolin {
 
 std::string formatSystemMessage(const std::optional<std::string>& message) {
     if (!message) {
@@ -23,4 +23,12 @@ std::string formatSystemMessage(const std::optional<std::string>& message) {
     return out;
 }
 
-} // namespace dravolin::protocol
+std::string systemErrorText(std::uint32_t code) {
+    std::string text = formatSystemMessage(os::systemMessage(code));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+} // namespace dravolin

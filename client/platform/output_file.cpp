@@ -1,5 +1,5 @@
 // The platform-independent part of the local log file: buffering and closing.
-#include "os.h"
+#include "output_file.h"
 
 namespace dravolin::os {
 

@@ -2,12 +2,13 @@
 // one needs from the byte side, reply text to outcomes, the follow-up steps (the next login
 // step, the logoff after a refused login or listing, the channel switch) and cancel.
 //
-// Pure code: no socket, clock or thread. The worker asks next() what to do, does it with the
-// transport and reports back (connected, sent, feed, shutDown, linkEnded); the outcomes of
-// finished operations wait in completions() in the order they finished.
+// Pure code: no socket, file, clock or thread. The worker asks next() what to do, does it with the
+// transport and reports back (connected or connectFailed, sent, feed, shutDown, linkEnded); the
+// outcomes of finished operations wait in completions() in the order they finished.
 #pragma once
 
 #include "crypto_provider.h"
+#include "log_file.h"
 #include "login_steps.h"
 #include "outcome.h"
 #include "request.h"
@@ -25,8 +26,9 @@ namespace dravolin {
 
 class Engine {
   public:
-    // `random` makes the client's login challenges.
-    explicit Engine(crypto::CryptoProvider& random) : random_(random) {}
+    // `random` makes the client's login challenges; "getlog" writes into files of `logFiles`.
+    Engine(crypto::CryptoProvider& random, LogFiles& logFiles)
+        : random_(random), logFiles_(logFiles) {}
 
     // Queue the steps of one operation.
     void queueConnect(std::uint32_t requestId);
@@ -56,6 +58,9 @@ class Engine {
     Action next();
 
     void connected();
+    // The connect of the front step failed: its operation ends with `failure`, every later
+    // step with reason "connection lost" and `restText`.
+    void connectFailed(const Failure& failure, std::string_view restText);
     void sent();
     enum class Fed { NeedMore, ReplyDone, Broken };
     // Reply text for the front step. ReplyDone: its reply is complete, and whatever else was
@@ -95,6 +100,7 @@ class Engine {
     void failAll(std::string_view text);
 
     crypto::CryptoProvider& random_;
+    LogFiles& logFiles_;
     std::deque<std::unique_ptr<Request>> queue_;
     std::vector<Completion> completions_;
     std::optional<ChannelKey> channelKey_;

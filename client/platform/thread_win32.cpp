@@ -1,4 +1,4 @@
-#include "worker_thread.h"
+#include "thread.h"
 
 #include <windows.h>
 
@@ -30,20 +30,20 @@ unsigned __stdcall runBody(void* argument) {
 
 } // namespace
 
-std::size_t WorkerThread::workerStackSize() {
+std::size_t Thread::workerStackSize() {
     return kWorkerStack;
 }
 
-WorkerThread::~WorkerThread() {
+Thread::~Thread() {
     detach();
 }
 
-WorkerThread::WorkerThread(WorkerThread&& other) noexcept : id_(other.id_), handle_(other.handle_) {
+Thread::Thread(Thread&& other) noexcept : id_(other.id_), handle_(other.handle_) {
     other.id_ = 0;
     other.handle_ = nullptr;
 }
 
-WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
+Thread& Thread::operator=(Thread&& other) noexcept {
     if (this != &other) {
         detach();
         id_ = other.id_;
@@ -54,7 +54,7 @@ WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
     return *this;
 }
 
-std::uint32_t WorkerThread::startOwned(std::function<void()>* owned, std::size_t stackSize) {
+std::uint32_t Thread::startOwned(std::function<void()>* owned, std::size_t stackSize) {
     if (!owned) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -79,14 +79,14 @@ std::uint32_t WorkerThread::startOwned(std::function<void()>* owned, std::size_t
     return 0;
 }
 
-void WorkerThread::join() {
+void Thread::join() {
     if (joinable()) {
         ::WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
         detach();
     }
 }
 
-void WorkerThread::detach() {
+void Thread::detach() {
     if (joinable()) {
         ::CloseHandle(static_cast<HANDLE>(handle_));
         id_ = 0;
@@ -94,7 +94,7 @@ void WorkerThread::detach() {
     }
 }
 
-WorkerThread::Id WorkerThread::currentId() {
+Thread::Id Thread::currentId() {
     return ::GetCurrentThreadId();
 }
 

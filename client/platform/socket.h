@@ -9,6 +9,11 @@
 
 namespace dravolin::net {
 
+class ConnectRace;
+namespace sys {
+struct Address;
+}
+
 // Starts the OS socket layer (Windows Sockets 2.0 exactly); false when not available.
 bool startup();
 void cleanup();
@@ -63,11 +68,11 @@ class Socket : public Stream {
     // Resolves `host` (a name, an IPv4 or IPv6 address, the latter also in brackets) to all
     // its addresses and connects to one of them on `port`: every address in the resolver's
     // order, the next one when the previous failed or after the stagger (connect_race.h); the
-    // first to connect wins. Returns 0, or kHostNotFound. A failed connect is not reported
-    // here: it shows on the first send or receive, and connectReport() names every address
-    // and what became of it. With a `timeoutMs` of 0 or more, the race gives up after that
-    // many milliseconds (timedOutError() then shows on the first send or receive); kNoTimeout
-    // keeps the OS's own limit for each attempt. The socket is blocking afterwards.
+    // first to connect wins. Returns 0 when connected, kHostNotFound, timedOutError() when
+    // `timeoutMs` (0 or more) ran out first, or the system's code of the failure: that of the
+    // last address tried when none took the connection, or that of a connect that interrupt()
+    // ended. connectReport() names every address and what became of it. kNoTimeout keeps the
+    // OS's own limit for each attempt. The socket is blocking afterwards.
     int open(const std::string& host, std::uint16_t port, int timeoutMs = kNoTimeout,
              const KeepAlive& keepAlive = KeepAlive{});
 
@@ -80,9 +85,6 @@ class Socket : public Stream {
     // What the last open() found, one "address: outcome" per address (empty when the name
     // resolved to none).
     const std::vector<std::string>& connectAttempts() const { return attempts_; }
-    // Whether the last open() made no connection (only the thread that does the I/O asks).
-    bool connectFailed() const { return pendingError_ != 0; }
-
     long send(const char* data, std::size_t length, int& error) override;
     // interrupt() ends a receive's wait at once.
     long receive(char* buffer, std::size_t capacity, int& error,
@@ -99,10 +101,14 @@ class Socket : public Stream {
     void close();
 
   private:
+    bool isInterrupted() const;
+    int race(ConnectRace& race, const std::vector<sys::Address>& addresses, int timeoutMs,
+             const KeepAlive& keepAlive);
+    int keepWinner(std::intptr_t handle, const KeepAlive& keepAlive);
+
     mutable std::mutex lock_; // orders close() against interrupt() from other threads
     std::intptr_t handle_ = -1;
     bool interrupted_ = false;          // no socket may be opened any more
-    int pendingError_ = 0;              // connect failure, reported by the next send or receive
     std::string report_;                // see connectReport()
     std::vector<std::string> attempts_; // see connectAttempts()
 };

@@ -1,4 +1,4 @@
-#include "worker_thread.h"
+#include "thread.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -50,19 +50,19 @@ std::size_t pageRounded(std::size_t size) {
 
 } // namespace
 
-std::size_t WorkerThread::workerStackSize() {
+std::size_t Thread::workerStackSize() {
     return kWorkerStack;
 }
 
-WorkerThread::~WorkerThread() {
+Thread::~Thread() {
     detach();
 }
 
-WorkerThread::WorkerThread(WorkerThread&& other) noexcept : id_(other.id_) {
+Thread::Thread(Thread&& other) noexcept : id_(other.id_) {
     other.id_ = 0;
 }
 
-WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
+Thread& Thread::operator=(Thread&& other) noexcept {
     if (this != &other) {
         detach();
         id_ = other.id_;
@@ -71,7 +71,7 @@ WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
     return *this;
 }
 
-std::uint32_t WorkerThread::startOwned(std::function<void()>* owned, std::size_t stackSize) {
+std::uint32_t Thread::startOwned(std::function<void()>* owned, std::size_t stackSize) {
     if (!owned) {
         return ENOMEM;
     }
@@ -99,21 +99,21 @@ std::uint32_t WorkerThread::startOwned(std::function<void()>* owned, std::size_t
     return 0;
 }
 
-void WorkerThread::join() {
+void Thread::join() {
     if (joinable()) {
         ::pthread_join(static_cast<pthread_t>(id_), nullptr);
         id_ = 0;
     }
 }
 
-void WorkerThread::detach() {
+void Thread::detach() {
     if (joinable()) {
         ::pthread_detach(static_cast<pthread_t>(id_));
         id_ = 0;
     }
 }
 
-WorkerThread::Id WorkerThread::currentId() {
+Thread::Id Thread::currentId() {
     return static_cast<Id>(::pthread_self());
 }
 

@@ -11,18 +11,18 @@
 
 namespace dravolin::os {
 
-class WorkerThread {
+class Thread {
   public:
     // The system's identifier of a thread; 0 stands for none.
     using Id = std::uintptr_t;
 
-    WorkerThread() = default;
+    Thread() = default;
     // Detaches a thread that was neither joined nor detached: it runs on, never blocks us.
-    ~WorkerThread();
-    WorkerThread(WorkerThread&& other) noexcept;
-    WorkerThread& operator=(WorkerThread&& other) noexcept;
-    WorkerThread(const WorkerThread&) = delete;
-    WorkerThread& operator=(const WorkerThread&) = delete;
+    ~Thread();
+    Thread(Thread&& other) noexcept;
+    Thread& operator=(Thread&& other) noexcept;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
 
     // Runs `body` on a new thread with a stack of `stackSize` bytes. 0 when it started;
     // otherwise the system's error code, and nothing runs. Never throws.

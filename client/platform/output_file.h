@@ -1,30 +1,11 @@
-// Small OS services of the connection layer.
+// A local file written start to end: the service log that "getlog" copies.
 #pragma once
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <optional>
 #include <string>
 
 namespace dravolin::os {
-
-// Separator appended to a log directory that has none.
-char pathSeparator();
-
-// Full path of the host program's executable; empty when unknown.
-std::string executablePath();
-
-// The system's message text for an error code (socket codes included); nullopt when the
-// system has none.
-std::optional<std::string> systemMessage(std::uint32_t code);
-
-// Parking a thread on a 32-bit word, for the library's waits. waitWord blocks while `word`
-// holds `expected` and returns once woken or the word changed (it may also return early);
-// wakeWord wakes the threads parked on `word`, and must follow the change of the word that
-// they wait for. Linux: a futex on the word itself.
-void waitWord(std::atomic<std::int32_t>& word, std::int32_t expected);
-void wakeWord(std::atomic<std::int32_t>& word);
 
 // A local file written start to end, created or truncated, readable and writable by others
 // meanwhile. Writes are buffered; close() flushes.

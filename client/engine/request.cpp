@@ -2,7 +2,6 @@
 
 #include "DravolinClient.h"
 #include "byte_order.h"
-#include "errors.h"
 #include "log_names.h"
 
 namespace dravolin {
@@ -13,14 +12,14 @@ Request::~Request() {
     }
 }
 
-std::optional<Failure> Request::consumeLine(std::string_view line) {
+std::optional<Failure> Request::consumeLine(std::string_view line, LogFiles& files) {
     switch (reply.consumeLine(line)) {
     case protocol::ReplyParser::Event::HeadersEnd:
-        return onHeadersComplete();
+        return onHeadersComplete(files);
     case protocol::ReplyParser::Event::Body:
         // Only a log's body is kept; that of other replies is read past.
         if (kind == protocol::RequestKind::GetLog && !logFileFailed &&
-            !logFile.write(line.data(), line.size())) {
+            !logFile->write(line.data(), line.size())) {
             logFileFailed = true;
         }
         return std::nullopt;
@@ -31,7 +30,7 @@ std::optional<Failure> Request::consumeLine(std::string_view line) {
     }
 }
 
-std::optional<Failure> Request::onHeadersComplete() {
+std::optional<Failure> Request::onHeadersComplete(LogFiles& files) {
     if (kind != protocol::RequestKind::GetLog) {
         return std::nullopt;
     }
@@ -48,7 +47,8 @@ std::optional<Failure> Request::onHeadersComplete() {
                                            : "log name unsafe: the server named '" +
                                                  logFileName.substr(0, 80) + "'"};
     }
-    if (!logFile.open(logDirectory + logFileName)) {
+    logFile = files.create(logDirectory + logFileName, logFileFailure);
+    if (!logFile) {
         logFileFailed = true; // the body is still read, so the connection stays in step
     }
     reply.records.add("filename", logFileName);
@@ -56,8 +56,8 @@ std::optional<Failure> Request::onHeadersComplete() {
 }
 
 std::optional<Failure> Request::finishLogFile() {
-    const bool wasOpen = logFile.isOpen();
-    if (wasOpen && !logFile.close()) {
+    const bool wasOpen = logFile != nullptr;
+    if (wasOpen && !logFile->close()) {
         logFileFailed = true;
     }
     if (!logFileFailed) {
@@ -65,8 +65,8 @@ std::optional<Failure> Request::finishLogFile() {
     }
     std::string text = wasOpen ? "log file not written: " : "log file not created: ";
     text += logDirectory + logFileName;
-    if (const std::uint32_t code = logFile.error(); code != 0) {
-        text += ": " + systemErrorText(code);
+    if (const std::string why = wasOpen ? logFile->failureText() : logFileFailure; !why.empty()) {
+        text += ": " + why;
     }
     return Failure{DRAVOLIN_REASON_LOG_FILE, std::move(text)};
 }
