@@ -397,56 +397,61 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
     return result;
 }
 
+namespace {
+
+// "--dir DIR" or "--dir=DIR", all that a getlog line of a batch may carry after the command
+// word. Returns a usage error, or empty.
+std::string readGetlogDirectory(std::string_view rest, Step& step) {
+    const std::string_view option = "--dir";
+    if (rest.substr(0, option.size()) != option ||
+        (rest.size() > option.size() &&
+         kBlanks.find(rest[option.size()]) == std::string_view::npos && rest[option.size()] != '='))
+        return "'getlog' takes only --dir DIR";
+    std::string_view dir = rest.substr(option.size());
+    if (!dir.empty() && dir.front() == '=')
+        dir.remove_prefix(1);
+    dir = trimBlanks(dir);
+    if (dir.empty())
+        return "option '--dir' needs a value";
+    step.dir = std::string(dir);
+    return {};
+}
+
+// One command line of a batch, trimmed: COMMAND [ARG]. Returns a usage error, or empty.
+std::string readBatchLine(std::string_view line, Step& step) {
+    const auto wordEnd = std::min(line.find_first_of(kBlanks), line.size());
+    const std::string_view word = line.substr(0, wordEnd);
+    const std::string_view rest = trimBlanks(line.substr(wordEnd));
+    step.spec = findCommand(word);
+    if (!step.spec)
+        return "unknown command " + quoted(word);
+    if (step.spec->name == "getlog" && !rest.empty()) {
+        if (auto problem = readGetlogDirectory(rest, step); !problem.empty())
+            return problem;
+    } else if (!rest.empty()) {
+        step.arg = std::string(rest);
+    }
+    return checkArgument(step);
+}
+
+} // namespace
+
 BatchResult parseBatch(std::string_view text, std::string_view fileName) {
     BatchResult result;
-    size_t lineNo = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
+    std::size_t lineNo = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
         auto end = text.find('\n', pos);
         if (end == std::string_view::npos)
             end = text.size();
-        const std::string_view raw = text.substr(pos, end - pos);
+        const std::string_view line = trimBlanks(text.substr(pos, end - pos));
         pos = end + 1;
         ++lineNo;
-
-        const std::string_view line = trimBlanks(raw);
         if (line.empty() || line.front() == '#')
             continue;
-        const std::string where = std::string(fileName) + ":" + std::to_string(lineNo);
-        const auto wordEnd = std::min(line.find_first_of(kBlanks), line.size());
-        const std::string_view word = line.substr(0, wordEnd);
-        const std::string_view rest = trimBlanks(line.substr(wordEnd));
-
         Step step;
-        step.origin = where;
-        step.spec = findCommand(word);
-        if (!step.spec) {
-            result.error = where + ": unknown command " + quoted(word);
-            return result;
-        }
-        if (step.spec->name == "getlog" && !rest.empty()) {
-            const std::string_view option = "--dir";
-            if (rest.substr(0, option.size()) != option ||
-                (rest.size() > option.size() &&
-                 kBlanks.find(rest[option.size()]) == std::string_view::npos &&
-                 rest[option.size()] != '=')) {
-                result.error = where + ": 'getlog' takes only --dir DIR";
-                return result;
-            }
-            std::string_view d = rest.substr(option.size());
-            if (!d.empty() && d.front() == '=')
-                d.remove_prefix(1);
-            d = trimBlanks(d);
-            if (d.empty()) {
-                result.error = where + ": option '--dir' needs a value";
-                return result;
-            }
-            step.dir = std::string(d);
-        } else if (!rest.empty()) {
-            step.arg = std::string(rest);
-        }
-        if (auto problem = checkArgument(step); !problem.empty()) {
-            result.error = where + ": " + problem;
+        step.origin = std::string(fileName) + ":" + std::to_string(lineNo);
+        if (auto problem = readBatchLine(line, step); !problem.empty()) {
+            result.error = step.origin + ": " + problem;
             return result;
         }
         result.steps.push_back(std::move(step));
