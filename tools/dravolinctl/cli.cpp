@@ -197,7 +197,7 @@ std::string setVersion(CommandLine& line, std::string_view, const std::string&) 
 const std::vector<OptionSpec>& optionTable() {
     using O = Options;
     static const std::vector<OptionSpec> table = {
-        {"--host", "", "HOST", "Connection", //
+        {"--host", "", "HOST", "Connection",
          "server name, IPv4 or IPv6 address, the latter also in brackets\n"
          "(default 127.0.0.1; every address of a name is tried)",
          setHost},
@@ -296,7 +296,7 @@ std::string readArguments(const std::vector<std::string>& args, CommandLine& lin
             break;
         }
         if (arg.size() < 2 || arg[0] != '-') {
-            line.positional.push_back(arg); // "-" too: standard input as a batch file
+            line.positional.push_back(arg); // a word, also "-" alone
             continue;
         }
         if (auto problem = readOption(args, i, line); !problem.empty())
