@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <set>
 
 #include "DravolinClient.h"
@@ -216,6 +217,41 @@ TEST(CtlParse, HelpAndVersion) {
     for (const auto& spec : commandTable())
         EXPECT_NE(all.find(std::string(spec.synopsis)), std::string::npos) << spec.name;
     EXPECT_NE(commandHelp(*findCommand("getlog")).find("--dir"), std::string::npos);
+}
+
+// --help and the parser come from one option table: every option the help names is one the
+// parser knows, and every option the parser knows is in the help with its value.
+TEST(CtlParse, HelpNamesEveryOptionTheParserAcceptsAndNoOther) {
+    std::string texts = generalHelp();
+    for (const auto& spec : commandTable())
+        texts += commandHelp(spec);
+    const std::regex word(R"((^|[\s\[(|,])(--?[a-z][a-z-]*))");
+    std::set<std::string> named;
+    for (std::sregex_iterator it(texts.begin(), texts.end(), word), end; it != end; ++it)
+        named.insert((*it)[2]);
+    EXPECT_GE(named.size(), optionTable().size()) << testing::PrintToString(named);
+    for (const auto& option : named) {
+        EXPECT_NE(findOption(option), nullptr) << option;
+        EXPECT_EQ(parse({option}).error.find("unknown option"), std::string::npos) << option;
+    }
+
+    const std::string help = generalHelp();
+    for (const auto& option : optionTable()) {
+        std::string spelling = std::string(option.name);
+        if (!option.placeholder.empty())
+            spelling += " " + std::string(option.placeholder);
+        EXPECT_NE(help.find(spelling), std::string::npos) << spelling;
+        EXPECT_EQ(named.count(std::string(option.name)), 1u) << option.name;
+        if (!option.alias.empty()) {
+            EXPECT_EQ(named.count(std::string(option.alias)), 1u) << option.alias;
+        }
+        // Accepted with a value exactly when the help shows one.
+        const auto r = parse({std::string(option.name) + "=1", "logoff"});
+        EXPECT_EQ(r.error.find("takes no value") == std::string::npos, !option.placeholder.empty())
+            << option.name << ": " << r.error;
+    }
+    EXPECT_EQ(findOption("--frob"), nullptr);
+    EXPECT_EQ(findOption("--h"), nullptr); // the short spelling has one dash
 }
 
 TEST(CtlParse, WireArgumentNeverFormatsNull) {

@@ -355,6 +355,16 @@ class Session {
     }
 
     int connectAndLogin() {
+        if (int rc = connectToServer(); rc != kExitOk)
+            return rc;
+        if (!o_.user && !o_.chapName)
+            return kExitOk;
+        return login();
+    }
+
+    // Connects with the options' time limits and keep-alive; a failure is reported and
+    // recorded.
+    int connectToServer() {
         verbose("> (connect to " + endpoint(o_) + ", wait for the greeting)");
         if (o_.keepAlive) {
             // The default of the connections made from now on, so the connect uses it too.
@@ -364,43 +374,51 @@ class Session {
         const int connected =
             DravolinClient_ConnectWithTimeouts(o_.host.c_str(), o_.port, o_.connectTimeout * 1000,
                                                o_.timeout * 1000, &connection_, nullptr, nullptr);
-        if (connected != DRAVOLIN_OK) {
-            Outcome o = lastFailureOf(connection_);
-            if (connected != DRAVOLIN_FAILED || connection_ == 0) {
-                o = Outcome{};
-                o.status = 105;
-                o.reason = DRAVOLIN_REASON_CONNECT_FAILED;
-                o.reasonText = "the client library could not make a connection";
-            }
-            verboseStatus(o);
-            recordSession("connect", o);
-            err_ << kProgram;
-            if (o.reason == DRAVOLIN_REASON_HOST_NOT_FOUND) {
-                err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'";
-                // The resolver's own words follow the quoted name.
-                const auto why = o.reasonText.find("': ");
-                if (why != std::string::npos)
-                    err_ << " (" << cutForMessage(o.reasonText.substr(why + 3)) << ")";
-                err_ << "\n";
-            } else if (o.reason == DRAVOLIN_REASON_TIMED_OUT) {
-                err_ << "cannot connect to " << endpoint(o_) << ": timed out after "
-                     << o_.connectTimeout << " s (no connection, or no greeting from the server)";
-                // Each address tried and what became of it.
-                const auto addresses = o.reasonText.find(" ms: ");
-                if (addresses != std::string::npos)
-                    err_ << ": " << cutForMessage(o.reasonText.substr(addresses + 5), 600);
-                err_ << "\n";
-            } else {
-                err_ << "cannot connect to " << endpoint(o_) << ": " << describe(o) << "\n";
-            }
-            if (connection_ != 0)
-                DravolinClient_Disconnect(connection_, nullptr, nullptr);
-            return kExitConnection;
-        }
-        verboseStatus(Outcome{true, 200, "", DRAVOLIN_REASON_NONE, ""});
-        if (!o_.user && !o_.chapName)
+        if (connected == DRAVOLIN_OK) {
+            verboseStatus(Outcome{true, 200, "", DRAVOLIN_REASON_NONE, ""});
             return kExitOk;
+        }
+        Outcome o = lastFailureOf(connection_);
+        if (connected != DRAVOLIN_FAILED || connection_ == 0) {
+            o = Outcome{};
+            o.status = 105;
+            o.reason = DRAVOLIN_REASON_CONNECT_FAILED;
+            o.reasonText = "the client library could not make a connection";
+        }
+        verboseStatus(o);
+        recordSession("connect", o);
+        reportConnectFailure(o);
+        if (connection_ != 0)
+            DravolinClient_Disconnect(connection_, nullptr, nullptr);
+        return kExitConnection;
+    }
 
+    // One line: an unknown host with the resolver's words, a time-out with each address tried,
+    // or the client's reason.
+    void reportConnectFailure(const Outcome& o) {
+        err_ << kProgram;
+        if (o.reason == DRAVOLIN_REASON_HOST_NOT_FOUND) {
+            err_ << "unknown host '" << cutForMessage(o_.host, 80) << "'";
+            // The resolver's own words follow the quoted name.
+            const auto why = o.reasonText.find("': ");
+            if (why != std::string::npos)
+                err_ << " (" << cutForMessage(o.reasonText.substr(why + 3)) << ")";
+            err_ << "\n";
+        } else if (o.reason == DRAVOLIN_REASON_TIMED_OUT) {
+            err_ << "cannot connect to " << endpoint(o_) << ": timed out after "
+                 << o_.connectTimeout << " s (no connection, or no greeting from the server)";
+            // Each address tried and what became of it.
+            const auto addresses = o.reasonText.find(" ms: ");
+            if (addresses != std::string::npos)
+                err_ << ": " << cutForMessage(o.reasonText.substr(addresses + 5), 600);
+            err_ << "\n";
+        } else {
+            err_ << "cannot connect to " << endpoint(o_) << ": " << describe(o) << "\n";
+        }
+    }
+
+    // The login of the options (plain or CHAP); --verbose shows the commands it sends.
+    LoginParameters loginParameters() {
         LoginParameters lp{};
         if (o_.user) {
             lp.mode = DRAVOLIN_LOGIN_PLAIN;
@@ -408,22 +426,28 @@ class Session {
             lp.password = password_ ? password_->c_str() : nullptr;
             verbose("> login" + (o_.user->empty() ? "" : " " + *o_.user) +
                     (password_ && !password_->empty() ? " ********" : ""));
-        } else {
-            lp.mode = DRAVOLIN_LOGIN_CHAP;
-            lp.name = o_.chapName->c_str();
-            lp.password = secret_->c_str();
-            if (o_.peerName) {
-                lp.peerName = o_.peerName->c_str();
-                lp.peerPassword = peerSecret_->c_str();
-            }
-            lp.encrypt = o_.encrypt ? 1 : 0;
-            verbose("> get CtlAuthMode");
-            verbose("> auth start");
-            verbose("> auth check -CHAP_N:\"" + *o_.chapName + "\"  -CHAP_R:\"********\"" +
-                    (o_.encrypt ? " -crypt:yes" : "") + (o_.peerName ? " -CHAP_C:\"...\"" : ""));
-            if (o_.peerName)
-                verbose(std::string("> auth ok") + (o_.encrypt ? " -crypt:yes" : ""));
+            return lp;
         }
+        lp.mode = DRAVOLIN_LOGIN_CHAP;
+        lp.name = o_.chapName->c_str();
+        lp.password = secret_->c_str();
+        if (o_.peerName) {
+            lp.peerName = o_.peerName->c_str();
+            lp.peerPassword = peerSecret_->c_str();
+        }
+        lp.encrypt = o_.encrypt ? 1 : 0;
+        verbose("> get CtlAuthMode");
+        verbose("> auth start");
+        verbose("> auth check -CHAP_N:\"" + *o_.chapName + "\"  -CHAP_R:\"********\"" +
+                (o_.encrypt ? " -crypt:yes" : "") + (o_.peerName ? " -CHAP_C:\"...\"" : ""));
+        if (o_.peerName)
+            verbose(std::string("> auth ok") + (o_.encrypt ? " -crypt:yes" : ""));
+        return lp;
+    }
+
+    // Logs in on the open connection; a failure is reported, recorded and ends the connection.
+    int login() {
+        const LoginParameters lp = loginParameters();
         if (DravolinClient_Login(connection_, &lp, nullptr, nullptr) == DRAVOLIN_OK) {
             verboseStatus(Outcome{true, 200, "", DRAVOLIN_REASON_NONE, ""});
             return kExitOk;
@@ -431,6 +455,14 @@ class Session {
         const Outcome o = lastFailureOf(connection_);
         verboseStatus(o);
         recordSession("login", o);
+        reportLoginFailure(o);
+        DravolinClient_Disconnect(connection_, nullptr, nullptr);
+        return kExitConnection;
+    }
+
+    // One line: refused by the server (a status line came) or failed on the way, and for a
+    // refused CHAP login the likely cause.
+    void reportLoginFailure(const Outcome& o) {
         err_ << kProgram;
         if (o.reason != DRAVOLIN_REASON_NONE && o.reason != DRAVOLIN_REASON_LOGIN) {
             err_ << (o_.user ? "login as '" + cutForMessage(*o_.user, 80) + "'"
@@ -449,8 +481,6 @@ class Session {
                                      : " (wrong name or secret?)")
                  << "\n";
         }
-        DravolinClient_Disconnect(connection_, nullptr, nullptr);
-        return kExitConnection;
     }
 
     static fs::path logDirectory(const Step& step) {

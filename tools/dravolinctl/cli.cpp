@@ -126,283 +126,332 @@ const CommandSpec* findCommand(std::string_view name) {
     return nullptr;
 }
 
-ParseResult parseCommandLine(const std::vector<std::string>& args) {
-    ParseResult result;
-    Invocation& inv = result.invocation;
-    Options& o = inv.options;
-    bool wantHelp = false;
-    bool wantVersion = false;
-    bool helpCommand = false;
-    std::optional<std::string> dir;
-    std::vector<std::string> positional;
+namespace {
 
-    auto fail = [&result](std::string message) {
-        result.ok = false;
-        result.error = std::move(message);
-        return result;
+// Setters of the option table: each stores one option's value into the command line.
+
+template <std::optional<std::string> Options::*Field>
+std::string setText(CommandLine& line, std::string_view, const std::string& value) {
+    line.options.*Field = value;
+    return {};
+}
+
+template <bool Options::*Field>
+std::string setFlag(CommandLine& line, std::string_view, const std::string&) {
+    line.options.*Field = true;
+    return {};
+}
+
+template <int Options::*Field>
+std::string setSeconds(CommandLine& line, std::string_view name, const std::string& value) {
+    const auto seconds = parseSeconds(value);
+    if (!seconds)
+        return "bad time-out " + quoted(value) + " for " + quoted(name) +
+               ": expected whole seconds from 0 (no limit) to " + std::to_string(kMaxTimeout);
+    line.options.*Field = *seconds;
+    return {};
+}
+
+std::string setHost(CommandLine& line, std::string_view, const std::string& value) {
+    if (value.empty())
+        return "option '--host' needs a host name or address";
+    line.options.host = value;
+    return {};
+}
+
+std::string setPort(CommandLine& line, std::string_view, const std::string& value) {
+    const auto port = parsePort(value);
+    if (!port)
+        return "bad port " + quoted(value) + ": expected a number from 0 to 65534";
+    line.options.port = *port;
+    return {};
+}
+
+std::string setKeepAlive(CommandLine& line, std::string_view, const std::string& value) {
+    line.options.keepAlive = parseKeepAlive(value);
+    if (!line.options.keepAlive)
+        return "bad keep-alive " + quoted(value) +
+               ": expected IDLE[,INTERVAL[,COUNT]] in whole seconds up to " +
+               std::to_string(kMaxKeepAlive) +
+               " (IDLE 0: off; INTERVAL from 1, COUNT from 1 to 127)";
+    return {};
+}
+
+std::string setDir(CommandLine& line, std::string_view, const std::string& value) {
+    line.dir = value;
+    return {};
+}
+
+std::string setHelp(CommandLine& line, std::string_view, const std::string&) {
+    line.wantHelp = true;
+    return {};
+}
+
+std::string setVersion(CommandLine& line, std::string_view, const std::string&) {
+    line.wantVersion = true;
+    return {};
+}
+
+} // namespace
+
+const std::vector<OptionSpec>& optionTable() {
+    using O = Options;
+    static const std::vector<OptionSpec> table = {
+        {"--host", "", "HOST", "Connection",
+         "server name, IPv4 or IPv6 address, the latter also in brackets\n"
+         "(default 127.0.0.1; every address of a name is tried)",
+         setHost},
+        {"--port", "", "PORT", "Connection",
+         "service port (default 3260; the library connects to PORT+1)", setPort},
+        {"--connect-timeout", "", "S", "Connection",
+         "give up a connect (TCP connect and greeting) after S seconds\n"
+         "(default 10; 0 waits forever)",
+         setSeconds<&O::connectTimeout>},
+        {"--timeout", "", "S", "Connection",
+         "give up a command when no reply byte came for S seconds\n"
+         "(default 60; 0 waits forever)",
+         setSeconds<&O::timeout>},
+        {"--keepalive", "", "I[,N[,C]]", "Connection",
+         "TCP keep-alive: probe after I idle seconds, every N seconds,\n"
+         "give up after C unanswered probes (default 60,10,6: a dead\n"
+         "server is found within 2 minutes; 0 turns it off)",
+         setKeepAlive},
+        {"--user", "", "NAME", "Plain login", "log in as NAME", setText<&O::user>},
+        {"--password", "", "PW", "Plain login",
+         "password (better: $DRAVOLIN_PASSWORD or the prompt)", setText<&O::password>},
+        {"--chap", "", "NAME", "CHAP login", "CHAP name", setText<&O::chapName>},
+        {"--secret", "", "S", "CHAP login", "CHAP secret (better: $DRAVOLIN_SECRET or the prompt)",
+         setText<&O::secret>},
+        {"--peer", "", "NAME", "CHAP login", "name the server must prove (mutual authentication)",
+         setText<&O::peerName>},
+        {"--peer-secret", "", "S", "CHAP login",
+         "secret the server must prove (or $DRAVOLIN_PEER_SECRET)", setText<&O::peerSecret>},
+        {"--encrypt", "", "", "CHAP login", "switch to the encrypted channel after the login",
+         setFlag<&O::encrypt>},
+        {"--batch", "", "FILE", "Running",
+         "run one command per line of FILE over one connection\n"
+         "(FILE - reads the commands from standard input)",
+         setText<&O::batchFile>},
+        {"--stop-on-error", "", "", "Running", "end a batch at its first failed command",
+         setFlag<&O::stopOnError>},
+        {"--async", "", "", "Running", "submit every command at once and wait for all replies",
+         setFlag<&O::async>},
+        {"--json", "", "", "Running", "print the replies as JSON", setFlag<&O::json>},
+        {"--dir", "", "DIR", "Running",
+         "getlog: save the log in DIR (default: the current directory)", setDir},
+        {"--no-progress", "", "", "Running", "no progress bar for getlog", setFlag<&O::noProgress>},
+        {"--quiet", "", "", "Running",
+         "no informational lines on standard error (\"log saved to\")", setFlag<&O::quiet>},
+        {"--verbose", "", "", "Running",
+         "show each command as sent (secrets masked) and each status", setFlag<&O::verbose>},
+        {"--trace", "", "", "Running",
+         "every line sent (>) and received (<) and each connection\n"
+         "event (*) on standard error with its UTC time (secrets masked)",
+         setFlag<&O::trace>},
+        {"--help", "-h", "", "Running", "", setHelp},
+        {"--version", "", "", "Running", "", setVersion},
     };
+    return table;
+}
 
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--") {
-            positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1,
-                              args.end());
+const OptionSpec* findOption(std::string_view spelling) {
+    for (const auto& option : optionTable())
+        if (option.name == spelling || (!option.alias.empty() && option.alias == spelling))
+            return &option;
+    return nullptr;
+}
+
+namespace {
+
+// Reads the option at args[i], and its value, moving i past a value that is the next
+// argument. Returns a usage error, or empty.
+std::string readOption(const std::vector<std::string>& args, std::size_t& i, CommandLine& line) {
+    const std::string& arg = args[i];
+    // "--name=VALUE"; a short spelling is the whole argument.
+    const auto eq = arg[1] == '-' ? arg.find('=') : std::string::npos;
+    const std::string name = arg.substr(0, eq);
+    const OptionSpec* option = findOption(name);
+    if (!option)
+        return "unknown option " + quoted(name) + " (see dravolinctl --help)";
+    if (option->placeholder.empty()) {
+        if (eq != std::string::npos)
+            return "option " + quoted(name) + " takes no value";
+        return option->apply(line, option->name, {});
+    }
+    if (eq != std::string::npos)
+        return option->apply(line, option->name, arg.substr(eq + 1));
+    if (i + 1 >= args.size())
+        return "option " + quoted(name) + " needs a value";
+    return option->apply(line, option->name, args[++i]);
+}
+
+// Sorts the arguments into options and words; "--" makes every later argument a word.
+// Returns the first usage error, or empty.
+std::string readArguments(const std::vector<std::string>& args, CommandLine& line) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            line.positional.insert(line.positional.end(), args.begin() + static_cast<long>(i) + 1,
+                                   args.end());
             break;
         }
-        if (a == "-h") {
-            wantHelp = true;
+        if (arg.size() < 2 || arg[0] != '-') {
+            line.positional.push_back(arg); // a word, also "-" alone
             continue;
         }
-        if (a.size() < 2 || a[0] != '-') {
-            positional.push_back(a);
-            continue;
-        }
-        if (a[1] != '-')
-            return fail("unknown option " + quoted(a) + " (see dravolinctl --help)");
-
-        std::string name = a;
-        std::optional<std::string> inlineValue;
-        if (const auto eq = a.find('='); eq != std::string::npos) {
-            name = a.substr(0, eq);
-            inlineValue = a.substr(eq + 1);
-        }
-        auto value = [&](std::optional<std::string>& into) -> bool {
-            if (inlineValue) {
-                into = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size())
-                return false;
-            into = args[++i];
-            return true;
-        };
-        auto flag = [&](bool& into) -> bool {
-            if (inlineValue)
-                return false;
-            into = true;
-            return true;
-        };
-
-        std::optional<std::string>* target = nullptr;
-        bool* flagTarget = nullptr;
-        std::optional<std::string> portText;
-        std::optional<std::string> hostText;
-        std::optional<std::string> connectTimeoutText;
-        std::optional<std::string> timeoutText;
-        std::optional<std::string> keepAliveText;
-        if (name == "--host")
-            target = &hostText;
-        else if (name == "--port")
-            target = &portText;
-        else if (name == "--user")
-            target = &o.user;
-        else if (name == "--password")
-            target = &o.password;
-        else if (name == "--chap")
-            target = &o.chapName;
-        else if (name == "--secret")
-            target = &o.secret;
-        else if (name == "--peer")
-            target = &o.peerName;
-        else if (name == "--peer-secret")
-            target = &o.peerSecret;
-        else if (name == "--batch")
-            target = &o.batchFile;
-        else if (name == "--dir")
-            target = &dir;
-        else if (name == "--connect-timeout")
-            target = &connectTimeoutText;
-        else if (name == "--timeout")
-            target = &timeoutText;
-        else if (name == "--keepalive")
-            target = &keepAliveText;
-        else if (name == "--stop-on-error")
-            flagTarget = &o.stopOnError;
-        else if (name == "--quiet")
-            flagTarget = &o.quiet;
-        else if (name == "--verbose")
-            flagTarget = &o.verbose;
-        else if (name == "--trace")
-            flagTarget = &o.trace;
-        else if (name == "--encrypt")
-            flagTarget = &o.encrypt;
-        else if (name == "--json")
-            flagTarget = &o.json;
-        else if (name == "--async")
-            flagTarget = &o.async;
-        else if (name == "--no-progress")
-            flagTarget = &o.noProgress;
-        else if (name == "--help")
-            flagTarget = &wantHelp;
-        else if (name == "--version")
-            flagTarget = &wantVersion;
-        else
-            return fail("unknown option " + quoted(name) + " (see dravolinctl --help)");
-
-        if (flagTarget) {
-            if (!flag(*flagTarget))
-                return fail("option " + quoted(name) + " takes no value");
-            continue;
-        }
-        if (!value(*target))
-            return fail("option " + quoted(name) + " needs a value");
-        if (hostText) {
-            if (hostText->empty())
-                return fail("option '--host' needs a host name or address");
-            o.host = *hostText;
-        }
-        if (keepAliveText) {
-            o.keepAlive = parseKeepAlive(*keepAliveText);
-            if (!o.keepAlive)
-                return fail("bad keep-alive " + quoted(*keepAliveText) +
-                            ": expected IDLE[,INTERVAL[,COUNT]] in whole seconds up to " +
-                            std::to_string(kMaxKeepAlive) +
-                            " (IDLE 0: off; INTERVAL from 1, COUNT from 1 to 127)");
-        }
-        if (portText) {
-            const auto port = parsePort(*portText);
-            if (!port)
-                return fail("bad port " + quoted(*portText) +
-                            ": expected a number from 0 to 65534");
-            o.port = *port;
-        }
-        for (auto [text, into] : {std::pair{&connectTimeoutText, &o.connectTimeout},
-                                  std::pair{&timeoutText, &o.timeout}}) {
-            if (!*text)
-                continue;
-            const auto seconds = parseSeconds(**text);
-            if (!seconds)
-                return fail("bad time-out " + quoted(**text) + " for " + quoted(name) +
-                            ": expected whole seconds from 0 (no limit) to " +
-                            std::to_string(kMaxTimeout));
-            *into = *seconds;
-        }
+        if (auto problem = readOption(args, i, line); !problem.empty())
+            return problem;
     }
+    return {};
+}
 
-    if (!positional.empty() && positional.front() == "help") {
-        helpCommand = true;
-        wantHelp = true;
-        positional.erase(positional.begin());
+// The rules between the options and the command, in the order they are checked; returns the
+// first one broken, or empty.
+std::string checkCombination(const CommandLine& line, const CommandSpec* spec) {
+    const Options& o = line.options;
+    const struct {
+        bool broken;
+        const char* message;
+    } rules[] = {
+        {o.batchFile && spec, "--batch and a command on the command line exclude each other"},
+        {!o.batchFile && !spec, "no command given (see dravolinctl --help)"},
+        {o.user && o.chapName, "--user (plain login) and --chap (CHAP login) exclude each other"},
+        {o.password && !o.user, "--password needs --user"},
+        {o.secret && !o.chapName, "--secret needs --chap"},
+        {o.peerName && !o.chapName, "--peer needs --chap"},
+        {o.peerSecret && !o.peerName, "--peer-secret needs --peer"},
+        {o.encrypt && !o.chapName, "--encrypt needs --chap"},
+        {line.dir && (!spec || spec->name != "getlog"), "--dir applies to getlog only"},
+        {o.quiet && o.verbose, "--quiet and --verbose exclude each other"},
+        {o.stopOnError && !o.batchFile, "--stop-on-error applies to --batch only"},
+        {o.stopOnError && o.async, "--stop-on-error and --async exclude each other (--async "
+                                   "sends every command at once)"},
+        {o.batchFile && o.batchFile->empty(),
+         "option '--batch' needs a file name, or - for standard input"},
+    };
+    for (const auto& rule : rules)
+        if (rule.broken)
+            return rule.message;
+    return {};
+}
+
+// The command word and its argument words as the one step to run; returns a usage error, or
+// empty.
+std::string addCommandStep(const CommandLine& line, const CommandSpec& spec, Invocation& inv) {
+    Step step;
+    step.spec = &spec;
+    if (line.positional.size() > 1) {
+        std::string arg = line.positional[1];
+        for (std::size_t k = 2; k < line.positional.size(); ++k)
+            arg += " " + line.positional[k];
+        step.arg = std::move(arg);
     }
+    step.dir = line.dir;
+    if (auto problem = checkArgument(step); !problem.empty())
+        return problem;
+    inv.steps.push_back(std::move(step));
+    return {};
+}
 
+// What the words and options ask for: help wins over an incomplete command line, then the
+// version, then a run. Returns a usage error, or empty.
+std::string decide(CommandLine& line, Invocation& inv) {
+    const bool helpCommand = !line.positional.empty() && line.positional.front() == "help";
+    if (helpCommand) {
+        line.wantHelp = true;
+        line.positional.erase(line.positional.begin());
+    }
     const CommandSpec* spec = nullptr;
-    if (!positional.empty()) {
-        spec = findCommand(positional.front());
+    if (!line.positional.empty()) {
+        spec = findCommand(line.positional.front());
         if (!spec)
-            return fail("unknown command " + quoted(positional.front()) +
-                        " (see dravolinctl --help)");
+            return "unknown command " + quoted(line.positional.front()) +
+                   " (see dravolinctl --help)";
     }
-
-    if (wantHelp) {
-        if (helpCommand && positional.size() > 1)
-            return fail("'help' takes at most one command name");
+    if (line.wantHelp) {
+        if (helpCommand && line.positional.size() > 1)
+            return "'help' takes at most one command name";
         inv.mode = Invocation::Mode::Help;
         inv.helpFor = spec;
-        result.ok = true;
-        return result;
+        return {};
     }
-    if (wantVersion) {
+    if (line.wantVersion) {
         inv.mode = Invocation::Mode::Version;
-        result.ok = true;
-        return result;
+        return {};
     }
+    if (auto problem = checkCombination(line, spec); !problem.empty())
+        return problem;
+    return spec ? addCommandStep(line, *spec, inv) : std::string();
+}
 
-    if (o.batchFile && spec)
-        return fail("--batch and a command on the command line exclude each other");
-    if (!o.batchFile && !spec)
-        return fail("no command given (see dravolinctl --help)");
-    if (o.user && o.chapName)
-        return fail("--user (plain login) and --chap (CHAP login) exclude each other");
-    if (o.password && !o.user)
-        return fail("--password needs --user");
-    if (o.secret && !o.chapName)
-        return fail("--secret needs --chap");
-    if (o.peerName && !o.chapName)
-        return fail("--peer needs --chap");
-    if (o.peerSecret && !o.peerName)
-        return fail("--peer-secret needs --peer");
-    if (o.encrypt && !o.chapName)
-        return fail("--encrypt needs --chap");
-    if (dir && (!spec || spec->name != "getlog"))
-        return fail("--dir applies to getlog only");
-    if (o.quiet && o.verbose)
-        return fail("--quiet and --verbose exclude each other");
-    if (o.stopOnError && !o.batchFile)
-        return fail("--stop-on-error applies to --batch only");
-    if (o.stopOnError && o.async)
-        return fail("--stop-on-error and --async exclude each other (--async sends every command "
-                    "at once)");
-    if (o.batchFile && o.batchFile->empty())
-        return fail("option '--batch' needs a file name, or - for standard input");
+} // namespace
 
-    if (spec) {
-        Step step;
-        step.spec = spec;
-        if (positional.size() > 1) {
-            std::string arg = positional[1];
-            for (size_t k = 2; k < positional.size(); ++k)
-                arg += " " + positional[k];
-            step.arg = std::move(arg);
-        }
-        step.dir = dir;
-        if (auto problem = checkArgument(step); !problem.empty())
-            return fail(problem);
-        inv.steps.push_back(std::move(step));
-    }
-    result.ok = true;
+ParseResult parseCommandLine(const std::vector<std::string>& args) {
+    ParseResult result;
+    CommandLine line;
+    result.error = readArguments(args, line);
+    if (result.error.empty())
+        result.error = decide(line, result.invocation);
+    result.invocation.options = std::move(line.options);
+    result.ok = result.error.empty();
     return result;
 }
 
+namespace {
+
+// "--dir DIR" or "--dir=DIR", all that a getlog line of a batch may carry after the command
+// word. Returns a usage error, or empty.
+std::string readGetlogDirectory(std::string_view rest, Step& step) {
+    const std::string_view option = "--dir";
+    if (rest.substr(0, option.size()) != option ||
+        (rest.size() > option.size() &&
+         kBlanks.find(rest[option.size()]) == std::string_view::npos && rest[option.size()] != '='))
+        return "'getlog' takes only --dir DIR";
+    std::string_view dir = rest.substr(option.size());
+    if (!dir.empty() && dir.front() == '=')
+        dir.remove_prefix(1);
+    dir = trimBlanks(dir);
+    if (dir.empty())
+        return "option '--dir' needs a value";
+    step.dir = std::string(dir);
+    return {};
+}
+
+// One command line of a batch, trimmed: COMMAND [ARG]. Returns a usage error, or empty.
+std::string readBatchLine(std::string_view line, Step& step) {
+    const auto wordEnd = std::min(line.find_first_of(kBlanks), line.size());
+    const std::string_view word = line.substr(0, wordEnd);
+    const std::string_view rest = trimBlanks(line.substr(wordEnd));
+    step.spec = findCommand(word);
+    if (!step.spec)
+        return "unknown command " + quoted(word);
+    if (step.spec->name == "getlog" && !rest.empty()) {
+        if (auto problem = readGetlogDirectory(rest, step); !problem.empty())
+            return problem;
+    } else if (!rest.empty()) {
+        step.arg = std::string(rest);
+    }
+    return checkArgument(step);
+}
+
+} // namespace
+
 BatchResult parseBatch(std::string_view text, std::string_view fileName) {
     BatchResult result;
-    size_t lineNo = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
+    std::size_t lineNo = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
         auto end = text.find('\n', pos);
         if (end == std::string_view::npos)
             end = text.size();
-        const std::string_view raw = text.substr(pos, end - pos);
+        const std::string_view line = trimBlanks(text.substr(pos, end - pos));
         pos = end + 1;
         ++lineNo;
-
-        const std::string_view line = trimBlanks(raw);
         if (line.empty() || line.front() == '#')
             continue;
-        const std::string where = std::string(fileName) + ":" + std::to_string(lineNo);
-        const auto wordEnd = std::min(line.find_first_of(kBlanks), line.size());
-        const std::string_view word = line.substr(0, wordEnd);
-        const std::string_view rest = trimBlanks(line.substr(wordEnd));
-
         Step step;
-        step.origin = where;
-        step.spec = findCommand(word);
-        if (!step.spec) {
-            result.error = where + ": unknown command " + quoted(word);
-            return result;
-        }
-        if (step.spec->name == "getlog" && !rest.empty()) {
-            const std::string_view option = "--dir";
-            if (rest.substr(0, option.size()) != option ||
-                (rest.size() > option.size() &&
-                 kBlanks.find(rest[option.size()]) == std::string_view::npos &&
-                 rest[option.size()] != '=')) {
-                result.error = where + ": 'getlog' takes only --dir DIR";
-                return result;
-            }
-            std::string_view d = rest.substr(option.size());
-            if (!d.empty() && d.front() == '=')
-                d.remove_prefix(1);
-            d = trimBlanks(d);
-            if (d.empty()) {
-                result.error = where + ": option '--dir' needs a value";
-                return result;
-            }
-            step.dir = std::string(d);
-        } else if (!rest.empty()) {
-            step.arg = std::string(rest);
-        }
-        if (auto problem = checkArgument(step); !problem.empty()) {
-            result.error = where + ": " + problem;
+        step.origin = std::string(fileName) + ":" + std::to_string(lineNo);
+        if (auto problem = readBatchLine(line, step); !problem.empty()) {
+            result.error = step.origin + ": " + problem;
             return result;
         }
         result.steps.push_back(std::move(step));
@@ -466,54 +515,75 @@ const char* wireArgument(const Step& step) {
     }
 }
 
+namespace {
+
+// Where the descriptions of the options begin in --help.
+constexpr std::size_t kHelpColumn = 23;
+
+// "-h, --help", "--host HOST".
+std::string optionLabel(const OptionSpec& option) {
+    std::string label = option.alias.empty() ? "" : std::string(option.alias) + ", ";
+    label += option.name;
+    if (!option.placeholder.empty())
+        label += " " + std::string(option.placeholder);
+    return label;
+}
+
+// The description from the help column, its later lines indented to it.
+std::string describedOption(const OptionSpec& option) {
+    std::string line = "  " + optionLabel(option);
+    line.resize(std::max(line.size() + 1, kHelpColumn), ' ');
+    for (char c : option.help)
+        line += c == '\n' ? "\n" + std::string(kHelpColumn, ' ') : std::string(1, c);
+    return line + "\n";
+}
+
+// The option table as --help lists it: each group under its heading, options without a
+// description together on one line.
+std::string optionHelp() {
+    std::string s, undescribed;
+    std::string_view group;
+    auto endUndescribed = [&] {
+        if (!undescribed.empty())
+            s += "  " + undescribed + "\n";
+        undescribed.clear();
+    };
+    for (const auto& option : optionTable()) {
+        if (option.group != group) {
+            endUndescribed();
+            group = option.group;
+            s += std::string(group) + ":\n";
+        }
+        if (option.help.empty()) {
+            undescribed += (undescribed.empty() ? "" : ", ") + optionLabel(option);
+            continue;
+        }
+        endUndescribed();
+        s += describedOption(option);
+    }
+    endUndescribed();
+    return s;
+}
+
+} // namespace
+
 std::string generalHelp() {
-    std::string s =
-        "usage: dravolinctl [options] COMMAND [ARG]\n"
-        "       dravolinctl [options] --batch FILE\n"
-        "       dravolinctl help [COMMAND] | COMMAND --help\n"
-        "\n"
-        "Talks to the storage server's management service (on the service port + 1).\n"
-        "\n"
-        "Connection:\n"
-        "  --host HOST          server name, IPv4 or IPv6 address, the latter also in brackets\n"
-        "                       (default 127.0.0.1; every address of a name is tried)\n"
-        "  --port PORT          service port (default 3260; the library connects to PORT+1)\n"
-        "  --connect-timeout S  give up a connect (TCP connect and greeting) after S seconds\n"
-        "                       (default 10; 0 waits forever)\n"
-        "  --timeout S          give up a command when no reply byte came for S seconds\n"
-        "                       (default 60; 0 waits forever)\n"
-        "  --keepalive I[,N[,C]] TCP keep-alive: probe after I idle seconds, every N seconds,\n"
-        "                       give up after C unanswered probes (default 60,10,6: a dead\n"
-        "                       server is found within 2 minutes; 0 turns it off)\n"
-        "Plain login:\n"
-        "  --user NAME          log in as NAME\n"
-        "  --password PW        password (better: $DRAVOLIN_PASSWORD or the prompt)\n"
-        "CHAP login:\n"
-        "  --chap NAME          CHAP name\n"
-        "  --secret S           CHAP secret (better: $DRAVOLIN_SECRET or the prompt)\n"
-        "  --peer NAME          name the server must prove (mutual authentication)\n"
-        "  --peer-secret S      secret the server must prove (or $DRAVOLIN_PEER_SECRET)\n"
-        "  --encrypt            switch to the encrypted channel after the login\n"
-        "Running:\n"
-        "  --batch FILE         run one command per line of FILE over one connection\n"
-        "                       (FILE - reads the commands from standard input)\n"
-        "  --stop-on-error      end a batch at its first failed command\n"
-        "  --async              submit every command at once and wait for all replies\n"
-        "  --json               print the replies as JSON\n"
-        "  --no-progress        no progress bar for getlog\n"
-        "  --quiet              no informational lines on standard error (\"log saved to\")\n"
-        "  --verbose            show each command as sent (secrets masked) and each status\n"
-        "  --trace              every line sent (>) and received (<) and each connection\n"
-        "                       event (*) on standard error with its UTC time (secrets masked)\n"
-        "  --help, --version\n"
-        "\n"
-        "Commands:\n";
+    std::string s = "usage: dravolinctl [options] COMMAND [ARG]\n"
+                    "       dravolinctl [options] --batch FILE\n"
+                    "       dravolinctl help [COMMAND] | COMMAND --help\n"
+                    "\n"
+                    "Talks to the storage server's management service (on the service port + 1).\n"
+                    "\n" +
+                    optionHelp() +
+                    "\n"
+                    "Commands:\n";
     for (const auto& spec : commandTable()) {
         std::string line = "  " + std::string(spec.synopsis);
         line.resize(std::max<size_t>(line.size() + 1, 27), ' ');
         s += line + std::string(spec.summary) + "\n";
     }
     s += "\n"
+         "After --, every word is COMMAND or ARG, also one that begins with '-'.\n"
          "Batch file: one COMMAND [ARG] per line, ARG being the rest of the line; blank\n"
          "lines and lines starting with '#' are skipped.\n"
          "Output: the reply records as name=value lines (or --json, with \"status\",\n"

@@ -82,6 +82,35 @@ struct Options {
     bool trace = false; // every line sent and received on standard error, with times
 };
 
+// What the options of a command line gather, before the rules that look at the whole line.
+struct CommandLine {
+    Options options;
+    bool wantHelp = false;
+    bool wantVersion = false;
+    std::optional<std::string> dir; // --dir: getlog only
+    std::vector<std::string> positional;
+};
+
+// One row of the option table. The parser and the option lines of --help are both made from
+// this table, so they cannot disagree.
+struct OptionSpec {
+    std::string_view name;        // "--host", also written "--host=VALUE"
+    std::string_view alias;       // a short spelling ("-h"), or empty; never "-h=VALUE"
+    std::string_view placeholder; // the value in --help ("HOST"); empty: a flag without value
+    std::string_view group;       // the heading --help lists the option under
+    // The description, its lines broken with '\n'. Empty: --help lists the option on one line
+    // with the options next to it that have none either.
+    std::string_view help;
+    // Stores the value (empty for a flag) under the option's name; returns a usage error, or
+    // empty when the value is fine.
+    std::string (*apply)(CommandLine& line, std::string_view name, const std::string& value);
+};
+
+// Every option, in the order --help lists them.
+const std::vector<OptionSpec>& optionTable();
+// The option spelled `spelling` (its name or its alias); null when there is none.
+const OptionSpec* findOption(std::string_view spelling);
+
 struct Invocation {
     enum class Mode { Run, Help, Version };
     Mode mode = Mode::Run;
