@@ -9,21 +9,21 @@
 // reserve is used once and wiped as it is taken.
 #pragma once
 
+#include "random_source.h"
+
 #include <cstddef>
 
 namespace dravolin::crypto {
 
-class CryptoProvider {
+class CryptoProvider : public RandomSource {
   public:
     CryptoProvider() = default;
-    virtual ~CryptoProvider();
-    CryptoProvider(const CryptoProvider&) = delete;
-    CryptoProvider& operator=(const CryptoProvider&) = delete;
+    ~CryptoProvider() override;
 
     // Writes `count` random bytes into `buffer` and returns true. Returns
     // false (and zeroes the buffer) only when the operating system's random
     // source fails, which callers must treat as fatal for the operation.
-    virtual bool fill(void* buffer, std::size_t count);
+    bool fill(void* buffer, std::size_t count) override;
 };
 
 // Fills `buffer` from the operating system's cryptographic random source;

@@ -1,7 +1,7 @@
 #include "frame_codec.h"
 
 #include "byte_order.h"
-#include "crypto_provider.h"
+#include "random_source.h"
 
 #include <cstdint>
 #include <cstring>
@@ -23,7 +23,7 @@ ChannelCipher::ChannelCipher(const std::uint8_t* serverChallenge, std::size_t ch
 }
 
 std::size_t encodeFrame(const ChannelCipher& cipher, const void* text, std::size_t textLength,
-                        std::uint8_t* frame, std::size_t frameCapacity, CryptoProvider& random) {
+                        std::uint8_t* frame, std::size_t frameCapacity, RandomSource& random) {
     // Guard the size arithmetic against absurd lengths before using it.
     if (textLength > (SIZE_MAX - 2 * kFrameDigestSize) ||
         frameCapacity < frameSizeForText(textLength))
@@ -46,7 +46,7 @@ std::size_t encodeFrame(const ChannelCipher& cipher, const void* text, std::size
 }
 
 std::vector<std::uint8_t> encodeFrame(const ChannelCipher& cipher, const void* text,
-                                      std::size_t textLength, CryptoProvider& random) {
+                                      std::size_t textLength, RandomSource& random) {
     std::vector<std::uint8_t> frame(frameSizeForText(textLength));
     if (encodeFrame(cipher, text, textLength, frame.data(), frame.size(), random) == 0)
         frame.clear();

@@ -24,7 +24,7 @@
 
 namespace dravolin::crypto {
 
-class CryptoProvider;
+class RandomSource;
 
 inline constexpr std::size_t kFrameDigestSize = 16;
 // Text room of one received frame (the terminating NUL included), and the
@@ -66,11 +66,11 @@ class ChannelCipher {
 // or 0 when the room is too small or the random source failed (nothing
 // usable is then in `frame`).
 std::size_t encodeFrame(const ChannelCipher& cipher, const void* text, std::size_t textLength,
-                        std::uint8_t* frame, std::size_t frameCapacity, CryptoProvider& random);
+                        std::uint8_t* frame, std::size_t frameCapacity, RandomSource& random);
 
 // Convenience: the frame as a new vector (empty on failure).
 std::vector<std::uint8_t> encodeFrame(const ChannelCipher& cipher, const void* text,
-                                      std::size_t textLength, CryptoProvider& random);
+                                      std::size_t textLength, RandomSource& random);
 
 enum class FrameError {
     None,

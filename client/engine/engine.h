@@ -7,10 +7,10 @@
 // outcomes of finished operations wait in completions() in the order they finished.
 #pragma once
 
-#include "crypto_provider.h"
 #include "log_file.h"
 #include "login_steps.h"
 #include "outcome.h"
+#include "random_source.h"
 #include "request.h"
 
 #include <cstdint>
@@ -27,7 +27,7 @@ namespace dravolin {
 class Engine {
   public:
     // `random` makes the client's login challenges; "getlog" writes into files of `logFiles`.
-    Engine(crypto::CryptoProvider& random, LogFiles& logFiles)
+    Engine(crypto::RandomSource& random, LogFiles& logFiles)
         : random_(random), logFiles_(logFiles) {}
 
     // Queue the steps of one operation.
@@ -99,7 +99,7 @@ class Engine {
     void followUp(Request& request, Outcome& outcome, bool& deliver);
     void failAll(std::string_view text);
 
-    crypto::CryptoProvider& random_;
+    crypto::RandomSource& random_;
     LogFiles& logFiles_;
     std::deque<std::unique_ptr<Request>> queue_;
     std::vector<Completion> completions_;

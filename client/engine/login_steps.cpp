@@ -36,7 +36,7 @@ ChannelKey keyOf(const LoginSession& session) {
     return ChannelKey{session.serverChallenge, session.data.chapSecret};
 }
 
-StepResult afterStart(Request& step, bool ok, crypto::CryptoProvider& random) {
+StepResult afterStart(Request& step, bool ok, crypto::RandomSource& random) {
     LoginSession& session = *step.login;
     if (!ok) {
         return StepResult{std::nullopt, true, nullptr, std::nullopt};
@@ -63,7 +63,7 @@ StepResult afterStart(Request& step, bool ok, crypto::CryptoProvider& random) {
     return result;
 }
 
-StepResult afterCheck(Request& step, bool ok, crypto::CryptoProvider&) {
+StepResult afterCheck(Request& step, bool ok, crypto::RandomSource&) {
     const LoginSession& session = *step.login;
     StepResult result;
     if (!session.data.mutualAuth) {
@@ -86,7 +86,7 @@ StepResult afterCheck(Request& step, bool ok, crypto::CryptoProvider&) {
     return result;
 }
 
-StepResult afterOk(Request& step, bool ok, crypto::CryptoProvider&) {
+StepResult afterOk(Request& step, bool ok, crypto::RandomSource&) {
     StepResult result;
     if (ok && step.login->data.encryptRequested) {
         result.key = keyOf(*step.login);
@@ -97,7 +97,7 @@ StepResult afterOk(Request& step, bool ok, crypto::CryptoProvider&) {
 // The CHAP steps after "get CtlAuthMode" (whose reply changes nothing: the login goes on).
 struct LoginStep {
     RequestKind kind;
-    StepResult (*after)(Request& step, bool ok, crypto::CryptoProvider& random);
+    StepResult (*after)(Request& step, bool ok, crypto::RandomSource& random);
 };
 constexpr LoginStep kLoginSteps[] = {
     {RequestKind::AuthStart, afterStart},
@@ -144,7 +144,7 @@ std::vector<std::unique_ptr<Request>> firstLoginSteps(std::uint32_t requestId,
     return steps;
 }
 
-StepResult afterLoginStep(Request& step, bool ok, crypto::CryptoProvider& random) {
+StepResult afterLoginStep(Request& step, bool ok, crypto::RandomSource& random) {
     for (const LoginStep& rule : kLoginSteps) {
         if (rule.kind == step.kind && step.login) {
             return rule.after(step, ok, random);

@@ -1,8 +1,8 @@
 // The steps of a login as a table: what each step sends and what its reply leads to.
 #pragma once
 
-#include "crypto_provider.h"
 #include "outcome.h"
+#include "random_source.h"
 #include "request.h"
 
 #include <cstdint>
@@ -66,6 +66,6 @@ std::vector<std::unique_ptr<Request>> firstLoginSteps(std::uint32_t requestId,
 
 // What the reply of a login step leads to (`ok`: status 200). Steps that are no login
 // step lead to nothing.
-StepResult afterLoginStep(Request& step, bool ok, crypto::CryptoProvider& random);
+StepResult afterLoginStep(Request& step, bool ok, crypto::RandomSource& random);
 
 } // namespace dravolin

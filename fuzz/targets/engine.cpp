@@ -21,7 +21,7 @@ using namespace dravolin;
 using dravolin::fuzz::InputReader;
 using Kind = Engine::Action::Kind;
 
-class FixedRandom : public crypto::CryptoProvider {
+class FixedRandom : public crypto::RandomSource {
   public:
     bool fill(void* buffer, std::size_t count) override {
         std::memset(buffer, 0x5a, count);

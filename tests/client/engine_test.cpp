@@ -19,7 +19,7 @@ using Kind = Engine::Action::Kind;
 namespace {
 
 // Challenges of a known value, so a test can compute the server's proof.
-class FixedRandom : public crypto::CryptoProvider {
+class FixedRandom : public crypto::RandomSource {
   public:
     bool fill(void* buffer, std::size_t count) override {
         std::memset(buffer, 0x5a, count);
