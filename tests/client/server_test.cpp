@@ -21,9 +21,11 @@ using Millis = std::chrono::milliseconds;
 
 class StandIn {
   public:
+    // The stand-in ends when the test closes its standard input; --exit-after is only a net for a
+    // test that dies, longer than the test's own time-out so that a slow machine never meets it.
     explicit StandIn(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {
-            "--exit-on-stdin-close", "--exit-after", "240",    "--user",           "admin:secret",
+            "--exit-on-stdin-close", "--exit-after", "900",    "--user",           "admin:secret",
             "--chap-user",           "alice:secret", "--peer", "server:peersecret"};
         args.insert(args.end(), extra.begin(), extra.end());
         child_ = std::make_unique<ChildProcess>(DRAVOLIN_TESTSERVER, args);
